@@ -1,0 +1,188 @@
+// The device layer: one object that loads the token module, finds the single
+// USB key and carries out every token operation. Each operation returns an
+// integer code (0 success, a negative program code otherwise) and keeps it as
+// the layer's last error. Operations are grouped by the source file that
+// implements them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "device/token_module.h"
+
+class P11Session;
+
+// The fixed location of the key's module; TOKEN_HOST_MODULE overrides it.
+extern const char* const kDefaultModulePath;
+
+// One certificate (or undecoded blob) to be written to the token.
+struct DERCERT {
+    unsigned long length = 0;
+    std::vector<unsigned char> data;
+};
+
+// The parsed parameters of one certificate request.
+struct _pkcs10info {
+    std::string dn;
+    std::string hashAlg;
+    std::string keyAlg;
+    std::string certType;
+};
+
+// What signer selection found for message and file signing.
+struct SignerSelection {
+    bool found = false;
+    bool sm2 = false;
+    bool binaryText = false;
+    std::vector<unsigned char> certificate;  // DER
+    std::vector<unsigned char> pairId;       // CKA_VENDOR_PAIR_ID of the certificate
+    unsigned char z[32] = {};                // SM2 only
+    std::string text;                        // signing text (or prefix for file signing)
+};
+
+class DeviceP11Operation {
+public:
+    explicit DeviceP11Operation(std::string path);
+    ~DeviceP11Operation();
+    DeviceP11Operation(const DeviceP11Operation&) = delete;
+    DeviceP11Operation& operator=(const DeviceP11Operation&) = delete;
+
+    // ---- module loading, discovery and session (module_discovery.cpp) ----
+    long Clear();
+    long GetFuncList();
+    long Init();
+    long GetTokenCount(unsigned int* count);
+    bool CheckToken();
+    // The inline token rule of the settings operations: discovery, then
+    // -102 / -104 / -103. Returns 0 when exactly one token is selected.
+    long RunTokenRule();
+    // Opens a session on the selected slot (serial, read-write).
+    bool OpenSession(P11Session& session);
+    // Maps a C_Login (or module prompt) result for the PIN-protected paths:
+    // -100, -105, -221, -200-N, or otherRv for anything unlisted. 0 for success.
+    long MapLoginResult(CK_RV rv, long otherRv);
+    // Waits between discovery attempts; tests replace it to avoid sleeping.
+    void SetSleeper(std::function<void(unsigned int seconds)> sleeper);
+
+    long GetLastError() const { return m_lastError; }
+    long SetLastError(long code) { m_lastError = code; return code; }
+    CK_SLOT_ID GetSlot() const { return m_slot; }
+    int GetCharsetFlag() const { return m_charsetUtf8; }
+    bool GetExtInfoFlag() const { return m_extInfo != 0; }
+    CK_FUNCTION_LIST_PTR Functions() const { return m_functionList; }
+    AUX_FUNCTION_LIST* AuxFunctions() const { return m_auxList; }
+
+    // ---- message signing (message_signing.cpp) ----
+    long GMUSBKeySign(const char* dn, const char* xmlMsg, const char* keyMsg, std::string hashName,
+                      std::string filePath, std::string& out);
+    bool ComputeZ(const unsigned char* x, unsigned long xLen, const unsigned char* y, unsigned long yLen,
+                  unsigned char* z, unsigned long* zLen);
+    bool GetHashValue(std::string name, const unsigned char* data, uint32_t length, unsigned char* hashType,
+                      unsigned char* out, unsigned long* outLen);
+    // Signer selection shared with file signing: finds the certificate that
+    // matches dn among the first 10, its public key, text format and Z value,
+    // and builds the signing text (prefixOnly: the file-signing prefix).
+    long SelectSigner(P11Session& session, const char* dn, const char* xmlMsg, const char* keyMsg,
+                      const std::string& filePath, bool prefixOnly, SignerSelection& signer);
+    // Chooses the mechanism for the key kind and upper-cased hash name;
+    // -352 when refused.
+    long ChooseMechanism(bool sm2, const std::string& upperHashName, CK_MECHANISM_TYPE& mechanism);
+    // Logs in with the PIN prompt block; 0 or the mapped failure code.
+    long LoginWithPrompt(P11Session& session);
+    // Finds the private key of a pair (value up to its first zero, then one zero byte).
+    long FindPrivateKey(P11Session& session, const std::vector<unsigned char>& pairId, CK_OBJECT_HANDLE& key);
+
+    // ---- signing-text formats (signing_text.cpp) ----
+    long MakeTLVSignFile(const char* xmlMsg, const char* keyMsg, std::string filePath, std::string& out,
+                         bool binary);
+    long MakePaddingTLVSignFile(const char* xmlMsg, const char* keyMsg, const char* filePath, std::string& out,
+                                bool binary);
+
+    // ---- file signing (file_signing.cpp) ----
+    long GMUSBKeySignFile(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
+                          const char* filePath, const char* p7Path, std::string& out);
+
+    // ---- PKCS#7 packing (pkcs7_packing.cpp) ----
+    long PackCert2P7(const std::string& content, const std::vector<unsigned char>& cert,
+                     const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
+                     std::string& out);
+    long PackCert2P7SignFile(const std::string& content, const std::vector<unsigned char>& cert,
+                             std::vector<unsigned char> signature, unsigned long mechanism, bool sm2,
+                             std::string& out, const std::string& path);
+
+    // ---- PKCS#10 parameters and subject DN (pkcs10_params.cpp) ----
+    bool ParsePKCS10Param(std::string certInfo, _pkcs10info* infos, unsigned int* count);
+    bool IsRightDN(std::string dn);
+    long GetSubjectDN(std::string dn, unsigned char* out, unsigned long* length);
+
+    // ---- PKCS#10 generation and signing (pkcs10_generation.cpp, pkcs10_signing.cpp) ----
+    long GMCreatePKCS10(const char* certInfo, std::string& text);
+
+    // ---- certificate installation and temporary keys (cert_install.cpp) ----
+    long GMWritePKCS07(const char* p7);
+    long WriteCert(std::string text, bool remember);
+    bool ParseP7(std::string text, std::vector<DERCERT>& certs);
+    unsigned int PemToDer(const char* text, long length, unsigned char* out, unsigned int* capacity);
+    int GetBase64Value(char c);
+    int CheckCertType(const unsigned char* der, unsigned long length);
+    int ParseP7B(const unsigned char* der, unsigned long length, std::vector<DERCERT>& certs);
+    bool FindMatchPublicKey(const unsigned char* der, unsigned long length);
+    unsigned long GetCertModulus(const unsigned char* der, unsigned long length, unsigned char* out,
+                                 unsigned long* outLength);
+    void FlipBuffer(unsigned char* bytes, unsigned long count);
+    bool DeleteTempCert();
+    long GMDelTempKey(const char* dn, const char* keyIds);
+    long GMGetTemKey(char* out, unsigned long capacity);
+
+    // ---- key and certificate queries (queries.cpp) ----
+    long GMGetPublicKey(const char* keyType, std::string& text);
+    long GetPublicKeyC(std::string& text);
+    long GMGetPublicKeyC(const char* keyType, const char* dnOrId, const char* base64SerRand, std::string& text);
+    long GMGetCertDN(std::string& text);
+    long GetAdminKeyInfo(unsigned long unused, std::string& text);
+    long BankEncGetRand(char* out, unsigned long outSize);
+
+    // ---- settings and information (settings.cpp) ----
+    long ChangePin();
+    long SetWarningMsg(const char* text, int length);
+    long SetLanguage(const char* text, int length);
+    long SetCharset(const char* text, int length);
+    long GetLanguageList(char* out, int size);
+    long GetCharsetList(char* out, int size);
+    long CustInitCard();
+    long GetPublicKeyNum(int* count);
+    long GetTokenSN(char* out, int size);
+    long GetCSPVersion(char* out, int size);
+    long GetUserOCXVersion(char* out, int size);
+    long getClientInfo(char* out, int* length);
+    long setIPType(int value);
+    // UTF-8 to GB18030; what was converted before the first problem.
+    static std::string UTF8ToGBK(const char* text, unsigned long length);
+
+    // ---- key-ID lookup (keyid_lookup.cpp) ----
+    bool GetPubKidByDN(std::string dn, std::vector<unsigned char>& list, bool signMode);
+    bool GetPubKidByKid(std::string kid, std::vector<unsigned char>& list);
+    long TransPubKid(std::vector<unsigned char>& list, const char* keyIds);
+    bool CheckPubKeyIsValid(int keyNumber);
+
+private:
+    std::string m_path;
+    void* m_module = nullptr;
+    AUX_FUNCTION_LIST* m_auxList = nullptr;
+    CK_FUNCTION_LIST_PTR m_functionList = nullptr;
+    long m_lastError = 0;
+    CK_SLOT_ID m_slot = 0;
+    int m_charsetUtf8 = 1;
+    std::vector<DERCERT> m_certList;
+    unsigned char m_extInfo = 1;
+    std::function<void(unsigned int)> m_sleeper;
+};
+
+// The process-wide device layer, created on first use with the module path
+// (kDefaultModulePath unless TOKEN_HOST_MODULE names another).
+DeviceP11Operation* GetDeviceListHandle();
+
+// The PIN prompt block given to C_Login: the module asks the holder itself.
+extern const unsigned char kPinPromptBlock[11];
