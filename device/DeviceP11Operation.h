@@ -144,7 +144,7 @@ public:
     long GetAdminKeyInfo(unsigned long unused, std::string& text);
     long BankEncGetRand(char* out, unsigned long outSize);
 
-    // ---- settings and information (settings.cpp) ----
+    // ---- settings and information (settings.cpp; UTF8ToGBK in text_conversion.cpp) ----
     long ChangePin();
     long SetWarningMsg(const char* text, int length);
     long SetLanguage(const char* text, int length);

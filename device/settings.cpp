@@ -16,7 +16,6 @@ long DeviceP11Operation::GetTokenSN(char*, int) { return SetLastError(-300); }
 long DeviceP11Operation::GetCSPVersion(char*, int) { return SetLastError(-300); }
 long DeviceP11Operation::getClientInfo(char*, int*) { return SetLastError(-300); }
 long DeviceP11Operation::setIPType(int) { return SetLastError(-300); }
-std::string DeviceP11Operation::UTF8ToGBK(const char* text, unsigned long length) { return std::string(text, length); }
 
 namespace {
 const char kHostVersion[] = "1.0.21.1015";
