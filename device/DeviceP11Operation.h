@@ -77,10 +77,6 @@ public:
     // ---- message signing (message_signing.cpp) ----
     long GMUSBKeySign(const char* dn, const char* xmlMsg, const char* keyMsg, std::string hashName,
                       std::string filePath, std::string& out);
-    bool ComputeZ(const unsigned char* x, unsigned long xLen, const unsigned char* y, unsigned long yLen,
-                  unsigned char* z, unsigned long* zLen);
-    bool GetHashValue(std::string name, const unsigned char* data, uint32_t length, unsigned char* hashType,
-                      unsigned char* out, unsigned long* outLen);
     // Signer selection shared with file signing: finds the certificate that
     // matches dn among the first 10, its public key, text format and Z value,
     // and builds the signing text (prefixOnly: the file-signing prefix).
@@ -93,6 +89,12 @@ public:
     long LoginWithPrompt(P11Session& session);
     // Finds the private key of a pair (value up to its first zero, then one zero byte).
     long FindPrivateKey(P11Session& session, const std::vector<unsigned char>& pairId, CK_OBJECT_HANDLE& key);
+
+    // ---- SM2 Z value and hashes by name (hashing.cpp) ----
+    bool ComputeZ(const unsigned char* x, unsigned long xLen, const unsigned char* y, unsigned long yLen,
+                  unsigned char* z, unsigned long* zLen);
+    bool GetHashValue(std::string name, const unsigned char* data, uint32_t length, unsigned char* hashType,
+                      unsigned char* out, unsigned long* outLen);
 
     // ---- signing-text formats (signing_text.cpp) ----
     long MakeTLVSignFile(const char* xmlMsg, const char* keyMsg, std::string filePath, std::string& out,

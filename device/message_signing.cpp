@@ -3,8 +3,6 @@
 // Built in a later step; until then every operation here reports -300.
 
 long DeviceP11Operation::GMUSBKeySign(const char*, const char*, const char*, std::string, std::string, std::string&) { return SetLastError(-300); }
-bool DeviceP11Operation::ComputeZ(const unsigned char*, unsigned long, const unsigned char*, unsigned long, unsigned char*, unsigned long*) { return false; }
-bool DeviceP11Operation::GetHashValue(std::string, const unsigned char*, uint32_t, unsigned char*, unsigned char*, unsigned long*) { return false; }
 long DeviceP11Operation::SelectSigner(P11Session&, const char*, const char*, const char*, const std::string&, bool, SignerSelection&) { return -300; }
 long DeviceP11Operation::ChooseMechanism(bool, const std::string&, CK_MECHANISM_TYPE&) { return -300; }
 long DeviceP11Operation::LoginWithPrompt(P11Session&) { return -300; }
