@@ -143,6 +143,10 @@ long DeviceP11Operation::GetTokenCount(unsigned int* count) {
     CK_ULONG listed = slots.size();
     if (f->C_GetSlotList(CK_TRUE, slots.data(), &listed) != CKR_OK) return SetLastError(-103);
     slots.resize(std::min<CK_ULONG>(listed, slots.size()));
+    if (slots.empty()) {
+        if (count) *count = 0;
+        return SetLastError(0);
+    }
 
     m_extInfo = 1;
     unsigned int usable = 0;
