@@ -45,13 +45,6 @@ TEST(SetVec, AddsOneZeroByteAfterTheData) {
     EXPECT_EQ(v, ResultVector{0});
 }
 
-TEST(FacadeInstance, IsOnePerProcessUntilReleased) {
-    PKCS_Handle* first = PKCS_Handle::getInstance();
-    EXPECT_EQ(PKCS_Handle::getInstance(), first);
-    PKCS_Handle::releaseInstance();
-    EXPECT_NE(PKCS_Handle::getInstance(), nullptr);
-}
-
 TEST_F(FacadeChecks, SigningNeedsDnMessageAndKeyMessage) {
     ExpectRefused(-304, [&] { return facade->GMUsbKeySign(nullptr, "SM3", "x", "k", "", result); });
     ExpectRefused(-304, [&] { return facade->GMUsbKeySign("", "SM3", "x", "k", "", result); });
@@ -81,9 +74,9 @@ TEST_F(FacadeChecks, RequestAndKeyQueriesCheckTheirTexts) {
     ExpectRefused(-304, [&] { return facade->GMGetPublicKeyC("", "CN=a", "r", result); });
     ExpectRefused(-304, [&] { return facade->GMGetPublicKeyC("SM2", nullptr, "r", result); });
     ExpectRefused(-304, [&] { return facade->GMGetPublicKeyC("SM2", "CN=a", "", result); });
-    ExpectDeviceCode(facade->GMCreatePKCS10("x", result));
-    ExpectDeviceCode(facade->GMGetPublicKey("SM2", result));
-    ExpectDeviceCode(facade->GMGetPublicKeyC("SM2", "CN=a", "r", result));
+    ExpectDeviceCode(facade->GMCreatePKCS10("DN=CN=a", result));
+    ExpectDeviceCode(facade->GMGetPublicKey("allpubkey", result));
+    ExpectDeviceCode(facade->GMGetPublicKeyC("01", "02", "AAAAAAAAAAAAAAAAAAAA", result));
 }
 
 TEST_F(FacadeChecks, CertificateOperationsCheckTextsAndStatus) {

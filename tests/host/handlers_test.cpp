@@ -3,7 +3,6 @@
 #include <climits>
 
 #include "host/handlers.h"
-#include "host/message_loop.h"
 
 namespace {
 
@@ -23,18 +22,6 @@ TEST(IpTypeFromText, SaturatesInsteadOfOverflowing) {
     EXPECT_EQ(IpTypeFromText("2147483648"), INT_MAX);
     EXPECT_EQ(IpTypeFromText("99999999999999999999999"), INT_MAX);
     EXPECT_EQ(IpTypeFromText("-99999999999999999999999"), INT_MIN);
-}
-
-TEST(CommandTable, NamesMapToTheirHandlersCaseSensitively) {
-    EXPECT_EQ(FindCommandHandler("GMGetCertDN"), &GetCertDN);
-    EXPECT_EQ(FindCommandHandler("GetPublicKeyNum"), &GetPublicKeyNumber);
-    EXPECT_EQ(FindCommandHandler("NSChooseFile"), &ChooseFile);
-    EXPECT_EQ(FindCommandHandler("GMGetPublicKey"), &GMGetPublicKey);
-    EXPECT_EQ(FindCommandHandler("GMGetPublicKeyC"), &GMGetPublicKeyC);
-    EXPECT_EQ(FindCommandHandler("getclientinfo"), nullptr);
-    EXPECT_EQ(FindCommandHandler("GetMoreData"), nullptr);
-    EXPECT_EQ(FindCommandHandler(""), nullptr);
-    EXPECT_EQ(FindCommandHandler("GetVersion "), nullptr);
 }
 
 }  // namespace
