@@ -65,6 +65,15 @@ CK_RV LoadSessionToken(CK_SESSION_HANDLE handle, Session*& session, std::optiona
     return CKR_OK;
 }
 
+CK_RV LoadSlotToken(CK_SLOT_ID slot, std::optional<TokenStore>& store, Token& token) {
+    store = CurrentStore();
+    auto loaded = store ? store->LoadBySlot(slot) : std::nullopt;
+    if (!loaded) return CKR_SLOT_ID_INVALID;
+    if (!loaded->plugged) return CKR_TOKEN_NOT_PRESENT;
+    token = std::move(*loaded);
+    return CKR_OK;
+}
+
 void AdjustSessionFile(long delta) {
     auto store = CurrentStore();
     if (!store) return;

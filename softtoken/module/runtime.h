@@ -66,6 +66,10 @@ std::optional<TokenStore> CurrentStore();
 // session, CKR_DEVICE_REMOVED when its token is gone or unplugged.
 CK_RV LoadSessionToken(CK_SESSION_HANDLE handle, Session*& session, std::optional<TokenStore>& store, Token& token);
 
+// Loads the token answering at a slot for the auxiliary entries:
+// CKR_SLOT_ID_INVALID when none does, CKR_TOKEN_NOT_PRESENT when unplugged.
+CK_RV LoadSlotToken(CK_SLOT_ID slot, std::optional<TokenStore>& store, Token& token);
+
 // Adds delta to the directory's open-session count (never below 0).
 void AdjustSessionFile(long delta);
 
