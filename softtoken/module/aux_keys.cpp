@@ -14,7 +14,7 @@ namespace {
 
 constexpr size_t kRequestRecordLength = 261;
 constexpr CK_ULONG kMaxRequestKeys = 2;
-constexpr size_t kMaxDeleteIdPairs = kRsaKeyIndexes + kSm2KeyIndexes;
+constexpr size_t kMaxDeleteIdPairs = kRsaKeyIndexes + kSm2KeyIndexes;  // every key once
 constexpr unsigned char kPublicKeyBlobMagic[] = {'P', 'K', 'W', 'R'};
 constexpr CK_ULONG kMaxBlobData = 1 << 20;  // the host sends 17 bytes
 
@@ -96,7 +96,10 @@ CK_RV GenerateRequestKeys(CK_SLOT_ID slot, CK_ULONG count, const unsigned int* k
 
 CK_RV GetPublicKeyWithRandom(CK_SLOT_ID slot, const unsigned char* data, CK_ULONG dataLen,
                              const unsigned char* keyIds, CK_ULONG keyIdsLen, unsigned char* out, CK_ULONG* outLen) {
-    if ((!data && dataLen) || !keyIds || keyIdsLen == 0 || keyIdsLen % 2 != 0 || !outLen) return CKR_ARGUMENTS_BAD;
+    if ((!data && dataLen) || !keyIds || keyIdsLen == 0 || keyIdsLen % 2 != 0 || keyIdsLen > 2 * kMaxDeleteIdPairs ||
+        !outLen) {
+        return CKR_ARGUMENTS_BAD;
+    }
     std::optional<TokenStore> store;
     Token token;
     if (CK_RV rv = LoadSlotToken(slot, store, token); rv != CKR_OK) return rv;
