@@ -6,6 +6,7 @@
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 
 #include <climits>
@@ -21,9 +22,9 @@ constexpr size_t kSignatureCapacity = 1024;
 constexpr size_t kSm2SignatureLength = 64;  // r || s
 
 using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)>;
 using EcdsaSigPtr = std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)>;
+using SigPtr = std::unique_ptr<X509_SIG, decltype(&X509_SIG_free)>;
 
 long SignFileWithModule(const P11Session& session, AUX_FUNCTION_LIST* aux, CK_MECHANISM_TYPE mechanismType,
                         CK_OBJECT_HANDLE key, const std::string& data, const std::string& display,
@@ -54,24 +55,55 @@ std::vector<unsigned char> BigEndianSignature(std::vector<unsigned char> signatu
     return signature;
 }
 
-const EVP_MD* RsaDigestOf(CK_MECHANISM_TYPE mechanism) {
+struct RsaHash {
+    const EVP_MD* digest;
+    int nid;  // of the DigestInfo's algorithm
+};
+
+bool RsaHashOf(CK_MECHANISM_TYPE mechanism, RsaHash& hash) {
     switch (mechanism) {
-        case CKM_SHA1_RSA_PKCS: return EVP_sha1();
-        case CKM_SHA256_RSA_PKCS: return EVP_sha256();
-        case CKM_SHA384_RSA_PKCS: return EVP_sha384();
-        case CKM_SHA512_RSA_PKCS: return EVP_sha512();
-        case CKM_VENDOR_SM2_SM3: return EVP_sm3();
-        default: return nullptr;
+        case CKM_SHA1_RSA_PKCS: hash = {EVP_sha1(), NID_sha1}; return true;
+        case CKM_SHA256_RSA_PKCS: hash = {EVP_sha256(), NID_sha256}; return true;
+        case CKM_SHA384_RSA_PKCS: hash = {EVP_sha384(), NID_sha384}; return true;
+        case CKM_SHA512_RSA_PKCS: hash = {EVP_sha512(), NID_sha512}; return true;
+        case CKM_VENDOR_SM2_SM3: hash = {EVP_sm3(), NID_sm3}; return true;
+        default: return false;
     }
 }
 
+// Recovers the DigestInfo and compares algorithm and digest. (OpenSSL's own
+// PKCS#1 check knows SM3 under another object identifier than the key's.)
 bool RsaSignatureVerifies(EVP_PKEY* key, CK_MECHANISM_TYPE mechanism, const std::string& content,
                           const std::vector<unsigned char>& signature) {
-    const EVP_MD* digest = RsaDigestOf(mechanism);
-    MdCtxPtr ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!digest || !ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, digest, nullptr, key) != 1) return false;
-    return EVP_DigestVerify(ctx.get(), signature.data(), signature.size(),
-                            reinterpret_cast<const unsigned char*>(content.data()), content.size()) == 1;
+    RsaHash hash{};
+    if (!RsaHashOf(mechanism, hash) || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return false;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if (EVP_Digest(content.data(), content.size(), digest, &digestLength, hash.digest, nullptr) != 1) return false;
+
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr), EVP_PKEY_CTX_free);
+    if (!ctx || EVP_PKEY_verify_recover_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1) {
+        return false;
+    }
+    size_t recoveredLength = 0;
+    if (EVP_PKEY_verify_recover(ctx.get(), nullptr, &recoveredLength, signature.data(), signature.size()) != 1) {
+        return false;
+    }
+    std::vector<unsigned char> recovered(recoveredLength);
+    if (EVP_PKEY_verify_recover(ctx.get(), recovered.data(), &recoveredLength, signature.data(), signature.size()) !=
+        1) {
+        return false;
+    }
+    const unsigned char* cursor = recovered.data();
+    SigPtr info(d2i_X509_SIG(nullptr, &cursor, static_cast<long>(recoveredLength)), X509_SIG_free);
+    if (!info || cursor != recovered.data() + recoveredLength) return false;
+    const X509_ALGOR* algorithm = nullptr;
+    const ASN1_OCTET_STRING* signedDigest = nullptr;
+    X509_SIG_get0(info.get(), &algorithm, &signedDigest);
+    return OBJ_obj2nid(algorithm->algorithm) == hash.nid &&
+           static_cast<unsigned int>(ASN1_STRING_length(signedDigest)) == digestLength &&
+           std::memcmp(ASN1_STRING_get0_data(signedDigest), digest, digestLength) == 0;
 }
 
 // content already begins with the Z value: the key signs e = SM3(content).

@@ -52,7 +52,7 @@ protected:
     long SignFile(const char* dn, const char* hashName, const std::string& file, const std::string& p7,
                   const char* xml = "<xml>transfer</xml>", const char* keyMsg = "confirm 100") {
         out_ = kUntouched;
-        return device_->GMUSBKeySignFile(dn, hashName, xml, keyMsg, file.c_str(), p7.c_str(), out_);
+        return d->GMUSBKeySignFile(dn, hashName, xml, keyMsg, file.c_str(), p7.c_str(), out_);
     }
 
     bool OutputExists() const {
@@ -78,7 +78,7 @@ TEST_F(FileSigningTest, BothKindsAndEncodingsWriteAVerifyingSignedData) {
                 {"sm2", "02", "sm3", NID_sm3}};
     for (const auto& key : keys) {
         SCOPED_TRACE(std::string(key.type) + " " + key.format + " " + key.hash);
-        Tool("init");
+        Run({"init"});
         const std::string pair = AddKey(key.type, key.format, "/C=CN/O=Test Bank/CN=Lin Feng");
         const bool sm2 = std::string(key.type) == "sm2";
         for (const std::string& file : {file_, std::string()}) {
@@ -105,15 +105,15 @@ TEST_F(FileSigningTest, Gb18030ModeShowsTheConvertedKeyMessage) {
     const std::string keyMsg = "\xe7\xa1\xae\xe8\xae\xa4 100";
     for (const char* type : {"rsa1024", "sm2"}) {
         SCOPED_TRACE(type);
-        Tool("init");
+        Run({"init"});
         AddKey(type, "01", "/C=CN/O=Test Bank/CN=Lin Feng");
-        ASSERT_EQ(device_->SetCharset("GB18030", 7), 0);
+        ASSERT_EQ(d->SetCharset("GB18030", 7), 0);
         ASSERT_EQ(SignFile("CN=Lin Feng", "", file_, p7_, "<xml/>", keyMsg.c_str()), 0);
         const Bytes der = Unbase64(ReadWholeFile(p7_));
         TextInput in{"<xml/>", Gb18030(keyMsg), Gb18030(file_), ReadWholeFile(file_)};
         EXPECT_EQ(Inspect(der).content, ExpectedText(in, true));
         EXPECT_TRUE(std::string(type) == "sm2" ? Sm2Verifies(der) : RsaVerifies(der));
-        ASSERT_EQ(device_->SetCharset("UTF-8", 5), 0);
+        ASSERT_EQ(d->SetCharset("UTF-8", 5), 0);
     }
 }
 
@@ -128,9 +128,9 @@ TEST_F(FileSigningTest, AnOutputFileThatCannotBeCreatedGives409) {
     AddKey("rsa1024", "02", "/C=CN/O=Test Bank/CN=Lin Feng");
     const std::string p7 = Path("no-such-dir/out.p7");
     EXPECT_EQ(SignFile("Lin", "", file_, p7), -409);
-    EXPECT_EQ(device_->GetLastError(), -409);
+    EXPECT_EQ(d->GetLastError(), -409);
     EXPECT_EQ(out_, kUntouched);
-    EXPECT_EQ(SignFile("Lin", "", file_, dir_), -409);  // a directory
+    EXPECT_EQ(SignFile("Lin", "", file_, scratch_), -409);  // a directory
 }
 
 TEST_F(FileSigningTest, PromptFailuresWriteNothing) {
@@ -142,13 +142,13 @@ TEST_F(FileSigningTest, PromptFailuresWriteNothing) {
                  {"cancel@login", -100},    {"timeout@login", -105},    {"rv:0x05@login", -352}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.action);
-        Tool(std::string("queue ") + c.action);
+        Run({"queue", c.action});
         EXPECT_EQ(SignFile("Lin", "", file_, p7_), c.code);
         EXPECT_FALSE(OutputExists());
         EXPECT_EQ(out_, kUntouched);
     }
-    Tool("set-tries --tries 4");
-    Tool("queue wrong-pin@login");
+    Run({"set-tries", "--tries", "4"});
+    Run({"queue", "wrong-pin@login"});
     EXPECT_EQ(SignFile("Lin", "", file_, p7_), -203);
 }
 
@@ -164,8 +164,8 @@ TEST_F(FileSigningTest, UnusableFilesAreRefusedBeforeLogin) {
     AddKey("sm2", "01", "/C=CN/O=Test Bank/CN=Lin Feng");
     const std::string fifo = Path("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    Tool("queue cancel@login");
-    for (const std::string& path : {dir_, fifo, std::string("/dev/zero"), Path("missing.pdf")}) {
+    Run({"queue", "cancel@login"});
+    for (const std::string& path : {scratch_, fifo, std::string("/dev/zero"), Path("missing.pdf")}) {
         SCOPED_TRACE(path);
         EXPECT_EQ(SignFile("Lin", "", path, p7_), -302);
     }
@@ -192,9 +192,9 @@ TEST_F(FileSigningTest, AFileThatChangesUnderTheModuleIsNeverReportedSigned) {
                  {FileChanger::When::before, sameSize, "same size, other bytes, before the module reads it"}};
     for (const char* type : {"rsa1024", "sm2"}) {
         for (const char* format : {"01", "02"}) {
-            Tool("init");
+            Run({"init"});
             AddKey(type, format, "/C=CN/O=Test Bank/CN=Lin Feng");
-            ASSERT_EQ(device_->GetFuncList(), 0);
+            ASSERT_EQ(d->GetFuncList(), 0);
             for (const auto& c : cases) {
                 SCOPED_TRACE(std::string(type) + " " + format + ": " + c.what);
                 WriteWholeFile(file_, original);
@@ -202,7 +202,7 @@ TEST_F(FileSigningTest, AFileThatChangesUnderTheModuleIsNeverReportedSigned) {
                 FileChanger::path() = file_;
                 FileChanger::replacement() = c.replacement;
                 FileChanger::when() = c.when;
-                ScopedSlotPatch patch(&device_->AuxFunctions()->entries[AUX_SIGN_FILE_WITH_DISPLAY],
+                ScopedSlotPatch patch(&d->AuxFunctions()->entries[AUX_SIGN_FILE_WITH_DISPLAY],
                                       reinterpret_cast<void*>(&FileChanger::Call));
                 FileChanger::real() = reinterpret_cast<E_SignFileWithDisplay_t>(patch.original());
                 EXPECT_EQ(SignFile("Lin", "", file_, p7_), -302);
@@ -211,7 +211,7 @@ TEST_F(FileSigningTest, AFileThatChangesUnderTheModuleIsNeverReportedSigned) {
             // The same wrapper leaving the file alone signs as usual.
             WriteWholeFile(file_, original);
             FileChanger::replacement() = original;
-            ScopedSlotPatch patch(&device_->AuxFunctions()->entries[AUX_SIGN_FILE_WITH_DISPLAY],
+            ScopedSlotPatch patch(&d->AuxFunctions()->entries[AUX_SIGN_FILE_WITH_DISPLAY],
                                   reinterpret_cast<void*>(&FileChanger::Call));
             FileChanger::real() = reinterpret_cast<E_SignFileWithDisplay_t>(patch.original());
             EXPECT_EQ(SignFile("Lin", "", file_, p7_), 0);

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "signing_token.h"
 
 namespace signing_checks {
@@ -15,7 +17,7 @@ protected:
     long Sign(const char* dn, const std::string& hashName, const std::string& filePath = "",
               const char* xml = "AB", const char* keyMsg = "C") {
         out_ = kUntouched;
-        return device_->GMUSBKeySign(dn, xml, keyMsg, hashName, filePath, out_);
+        return d->GMUSBKeySign(dn, xml, keyMsg, hashName, filePath, out_);
     }
     Bytes Der() const { return Unbase64(out_); }
 
@@ -40,7 +42,7 @@ TEST_F(MessageSigningTest, RsaSignsTheDecimalTextWithEveryHashName) {
         EXPECT_EQ(sd.certificateCount, 1);
         EXPECT_EQ(sd.digestNid, hash.nid);
         EXPECT_TRUE(RsaVerifies(Der()));
-        EXPECT_EQ(device_->GetLastError(), 0);
+        EXPECT_EQ(d->GetLastError(), 0);
     }
 }
 
@@ -54,7 +56,7 @@ TEST_F(MessageSigningTest, BothKindsSignBothEncodingsWithAndWithoutFile) {
     } keys[] = {{"rsa1024", "01"}, {"rsa1024", "02"}, {"sm2", "01"}, {"sm2", "02"}};
     for (const auto& key : keys) {
         SCOPED_TRACE(std::string(key.type) + " " + key.format);
-        Tool("init");
+        Run({"init"});
         const std::string pair = AddKey(key.type, key.format, "/C=CN/O=Test Bank/CN=Bob Li");
         const bool sm2 = std::string(key.type) == "sm2";
         const bool binary = std::string(key.format) == "01";
@@ -66,6 +68,12 @@ TEST_F(MessageSigningTest, BothKindsSignBothEncodingsWithAndWithoutFile) {
             EXPECT_EQ(sd.content, ExpectedText(in, binary));
             EXPECT_EQ(sd.certificate, Certificate(pair));
             EXPECT_TRUE(sm2 ? Sm2Verifies(Der()) : RsaVerifies(Der()));
+            // The checks themselves notice a content that was not signed.
+            Bytes tampered = Der();
+            const auto at = std::search(tampered.begin(), tampered.end(), sd.content.begin(), sd.content.end());
+            ASSERT_NE(at, tampered.end());
+            *(at + 3) ^= 1;
+            EXPECT_FALSE(sm2 ? Sm2Verifies(tampered) : RsaVerifies(tampered));
         }
     }
 }
@@ -77,16 +85,16 @@ TEST_F(MessageSigningTest, Gb18030ModeConvertsTextsAndFileName) {
     const std::string keyMsg = "\xe4\xb8\xad";
     for (const char* type : {"rsa2048", "sm2"}) {
         SCOPED_TRACE(type);
-        Tool("init");
+        Run({"init"});
         AddKey(type, "01", "/C=CN/O=Test Bank/CN=Chen");
-        ASSERT_EQ(device_->SetCharset("GB18030", 7), 0);
+        ASSERT_EQ(d->SetCharset("GB18030", 7), 0);
         ASSERT_EQ(Sign("CN=Chen", "", file, xml.c_str(), keyMsg.c_str()), 0);
         const SignedData sd = Inspect(Der());
         TextInput in{Gb18030(xml), Gb18030(keyMsg), Gb18030(file), "contents"};
         EXPECT_EQ(Gb18030(keyMsg).size(), 2u);
         EXPECT_EQ(sd.content, ExpectedText(in, true));
         EXPECT_TRUE(std::string(type) == "sm2" ? Sm2Verifies(Der()) : RsaVerifies(Der()));
-        ASSERT_EQ(device_->SetCharset("UTF-8", 5), 0);
+        ASSERT_EQ(d->SetCharset("UTF-8", 5), 0);
     }
 }
 
@@ -96,9 +104,9 @@ TEST_F(MessageSigningTest, HashNamesAreJudgedBeforeTheMissingSigner) {
     EXPECT_EQ(out_, kUntouched);
     EXPECT_EQ(Sign("CN=Nobody", "MD5"), -352);
     EXPECT_EQ(Sign("CN=Nobody", ""), -304);
-    EXPECT_EQ(device_->GetLastError(), -304);
+    EXPECT_EQ(d->GetLastError(), -304);
 
-    Tool("init");
+    Run({"init"});
     AddKey("rsa1024", "02", "/C=CN/O=Test Bank/CN=Sun");
     EXPECT_EQ(Sign("CN=Sun", "md5"), -352);
     EXPECT_EQ(Sign("CN=Sun", "SHA-256"), -352);
@@ -106,7 +114,7 @@ TEST_F(MessageSigningTest, HashNamesAreJudgedBeforeTheMissingSigner) {
 }
 
 TEST_F(MessageSigningTest, ATokenWithoutCertificatesGives350) {
-    Tool("add-key --type rsa1024 --no-cert");
+    Run({"add-key", "--type", "rsa1024", "--no-cert"});
     EXPECT_EQ(Sign("CN=Anyone", ""), -350);
     EXPECT_EQ(out_, kUntouched);
 }
@@ -118,30 +126,27 @@ TEST_F(MessageSigningTest, TheFirstMatchingCertificateSigns) {
     EXPECT_EQ(Inspect(Der()).certificate, Certificate(first));
 
     // The first match decides even when its key pair is broken.
-    Tool("delete-object --handle " + std::to_string(Handle("pub", first)));
+    DeleteObject("public-key", first);
     EXPECT_EQ(Sign("wang", ""), -103);
 }
 
 TEST_F(MessageSigningTest, OnlyTheFirstTenCertificatesAreExamined) {
     const std::string other = AddKey("rsa1024", "02", "/C=CN/O=Test Bank/CN=Zhou");
-    const std::string copy = Path("other.der");
     const Bytes der = Certificate(other);
-    WriteWholeFile(copy, std::string(der.begin(), der.end()));
-    for (int i = 0; i < 8; ++i) Tool("add-cert --file '" + copy + "'");
+    const std::string copy(der.begin(), der.end());
+    for (int i = 0; i < 8; ++i) AddCertificate("copy-" + std::to_string(i), copy);
     AddKey("rsa1024", "02", "/C=CN/O=Test Bank/CN=Qian");  // tenth certificate
     EXPECT_EQ(Sign("CN=Qian", ""), 0);
 
-    Tool("init");
+    Run({"init"});
     AddKey("rsa1024", "02", "/C=CN/O=Test Bank/CN=Zhou");
-    for (int i = 0; i < 9; ++i) Tool("add-cert --file '" + copy + "'");
+    for (int i = 0; i < 9; ++i) AddCertificate("copy-" + std::to_string(i), copy);
     AddKey("rsa1024", "02", "/C=CN/O=Test Bank/CN=Qian");  // eleventh
     EXPECT_EQ(Sign("CN=Qian", ""), -304);
 }
 
 TEST_F(MessageSigningTest, ACertificateObjectThatDoesNotParseIsSkipped) {
-    const std::string junk = Path("junk.der");
-    WriteWholeFile(junk, std::string("\x30\x82\x01\x00not a certificate", 21));
-    Tool("add-cert --file '" + junk + "'");
+    AddCertificate("junk", std::string("\x30\x82\x01\x00not a certificate", 21));
     EXPECT_EQ(Sign("CN=Li", ""), -304);
     EXPECT_EQ(out_, kUntouched);
 
@@ -152,59 +157,58 @@ TEST_F(MessageSigningTest, ACertificateObjectThatDoesNotParseIsSkipped) {
 
 TEST_F(MessageSigningTest, MissingPrivateKeyGives103) {
     const std::string pair = AddKey("sm2", "01", "/C=CN/O=Test Bank/CN=Zhao");
-    Tool("delete-object --handle " + std::to_string(Handle("priv", pair)));
+    DeleteObject("private-key", pair);
     EXPECT_EQ(Sign("CN=Zhao", ""), -103);
 }
 
 TEST_F(MessageSigningTest, HolderAndTokenFailuresMapToCodes) {
     AddKey("rsa1024", "02", "/C=CN/O=Test Bank/CN=Ma");
     const struct {
-        const char* setup;
+        std::vector<std::string> setup;
         long code;
     } cases[] = {
-        {"queue cancel@login", -100},     {"queue timeout@login", -105},
-        {"queue rv:0x05@login", -352},
-        {"queue cancel@sign", -100},      {"queue timeout@sign", -105},
-        {"queue rv:0x06@sign", -103},     {"set-tries --tries 4", 0},
+        {{"queue", "cancel@login"}, -100}, {{"queue", "timeout@login"}, -105},
+        {{"queue", "rv:0x05@login"}, -352}, {{"queue", "cancel@sign"}, -100},
+        {{"queue", "timeout@sign"}, -105},  {{"queue", "rv:0x06@sign"}, -103},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.setup);
-        Tool(c.setup);
+        SCOPED_TRACE(c.setup.back());
+        Run(c.setup);
         EXPECT_EQ(Sign("CN=Ma", ""), c.code);
         if (c.code != 0) {
             EXPECT_EQ(out_, kUntouched);
         }
     }
-    // Tries are at 4: a wrong PIN leaves 3.
-    Tool("queue wrong-pin@login");
+    Run({"set-tries", "--tries", "4"});
+    Run({"queue", "wrong-pin@login"});
     EXPECT_EQ(Sign("CN=Ma", ""), -203);
-    Tool("set-tries --tries 1");
-    Tool("queue wrong-pin@login");
+    Run({"set-tries", "--tries", "1"});
+    Run({"queue", "wrong-pin@login"});
     EXPECT_EQ(Sign("CN=Ma", ""), -221);
     EXPECT_EQ(Sign("CN=Ma", ""), -221);  // locked from now on
 }
 
 TEST_F(MessageSigningTest, TextFormatOtherThan01Or02IsRefused) {
     AddKey("rsa1024", "02", "/C=CN/O=Test Bank/CN=Xu");
-    ASSERT_EQ(device_->GetFuncList(), 0);
+    ASSERT_EQ(d->GetFuncList(), 0);
     for (const std::string format : {"03", "0", "", "2"}) {
         SCOPED_TRACE(format);
-        ScopedAttributeOverride patch(device_->Functions(), {{CKA_VENDOR_TEXT_FORMAT, Bytes(format.begin(), format.end())}});
+        ScopedAttributeOverride patch(d->Functions(), {{CKA_VENDOR_TEXT_FORMAT, Bytes(format.begin(), format.end())}});
         EXPECT_EQ(Sign("CN=Xu", ""), -352);
     }
     // "02" followed by more bytes still says decimal.
-    ScopedAttributeOverride patch(device_->Functions(), {{CKA_VENDOR_TEXT_FORMAT, Bytes{'0', '2', 0}}});
+    ScopedAttributeOverride patch(d->Functions(), {{CKA_VENDOR_TEXT_FORMAT, Bytes{'0', '2', 0}}});
     EXPECT_EQ(Sign("CN=Xu", ""), 0);
 }
 
 TEST_F(MessageSigningTest, Sm2PointOfAnotherLengthGives302) {
     AddKey("sm2", "02", "/C=CN/O=Test Bank/CN=He");
-    ASSERT_EQ(device_->GetFuncList(), 0);
+    ASSERT_EQ(d->GetFuncList(), 0);
     for (size_t length : {0, 33, 64, 66, 129}) {
         SCOPED_TRACE(length);
         Bytes point(length, 0x42);
         if (!point.empty()) point[0] = 0x04;
-        ScopedAttributeOverride patch(device_->Functions(), {{CKA_MODULUS, point}});
+        ScopedAttributeOverride patch(d->Functions(), {{CKA_MODULUS, point}});
         EXPECT_EQ(Sign("CN=He", ""), -302);
     }
 }
@@ -213,8 +217,8 @@ TEST_F(MessageSigningTest, UnusableFilesAreRefusedBeforeLogin) {
     AddKey("sm2", "02", "/C=CN/O=Test Bank/CN=Gao");
     const std::string fifo = Path("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    Tool("queue cancel@login");
-    for (const std::string& path : {dir_, fifo, std::string("/dev/null"), Path("missing.txt")}) {
+    Run({"queue", "cancel@login"});
+    for (const std::string& path : {scratch_, fifo, std::string("/dev/null"), Path("missing.txt")}) {
         SCOPED_TRACE(path);
         EXPECT_EQ(Sign("CN=Gao", "", path), -302);
         EXPECT_EQ(out_, kUntouched);
@@ -229,9 +233,9 @@ TEST_F(MessageSigningTest, UnusableFilesAreRefusedBeforeLogin) {
 }
 
 TEST_F(MessageSigningTest, NoTokenGivesTheTokenCheckCode) {
-    Tool("unplug");
+    Run({"unplug"});
     EXPECT_EQ(Sign("CN=Anyone", ""), -102);
-    EXPECT_EQ(device_->GetLastError(), -102);
+    EXPECT_EQ(d->GetLastError(), -102);
     EXPECT_EQ(out_, kUntouched);
 }
 

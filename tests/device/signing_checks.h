@@ -134,10 +134,42 @@ inline SignedData Inspect(const Bytes& der) {
     return result;
 }
 
+inline X509Ptr ParseCertificate(const Bytes& der) {
+    const unsigned char* cursor = der.data();
+    return X509Ptr(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())), X509_free);
+}
+
+// PKCS#1 v1.5 by hand: the recovered DigestInfo names SM3 as
+// 1.2.156.10197.1.401, which OpenSSL's own RSA check does not expect.
+inline bool RsaSm3Verifies(const SignedData& sd) {
+    X509Ptr cert = ParseCertificate(sd.certificate);
+    EVP_PKEY* key = cert ? X509_get0_pubkey(cert.get()) : nullptr;
+    if (!key) return false;
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key, nullptr),
+                                                                      EVP_PKEY_CTX_free);
+    Bytes recovered(EVP_PKEY_get_size(key));
+    size_t length = recovered.size();
+    if (!ctx || EVP_PKEY_verify_recover_init(ctx.get()) != 1 ||
+        EVP_PKEY_verify_recover(ctx.get(), recovered.data(), &length, sd.signature.data(), sd.signature.size()) != 1) {
+        return false;
+    }
+    recovered.resize(length);
+    unsigned char digest[32];
+    unsigned int digestLength = 0;
+    EVP_Digest(sd.content.data(), sd.content.size(), digest, &digestLength, EVP_sm3(), nullptr);
+    static const unsigned char kPrefix[] = {0x30, 0x30, 0x30, 0x0c, 0x06, 0x08, 0x2a, 0x81, 0x1c,
+                                            0xcf, 0x55, 0x01, 0x83, 0x11, 0x05, 0x00, 0x04, 0x20};
+    Bytes expected(kPrefix, kPrefix + sizeof kPrefix);
+    expected.insert(expected.end(), digest, digest + digestLength);
+    return recovered == expected;
+}
+
 // RSA signers: OpenSSL's own verification (the chain is not checked).
 inline bool RsaVerifies(const Bytes& der) {
+    const SignedData sd = Inspect(der);
+    if (!sd.parsed) return false;
+    if (sd.digestNid == NID_sm3) return RsaSm3Verifies(sd);
     Pkcs7Ptr p7 = ParsePkcs7(der);
-    if (!p7) return false;
     std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(), X509_STORE_free);
     std::unique_ptr<BIO, decltype(&BIO_free)> sink(BIO_new(BIO_s_mem()), BIO_free);
     return PKCS7_verify(p7.get(), nullptr, store.get(), nullptr, sink.get(), PKCS7_NOVERIFY | PKCS7_BINARY) == 1;
@@ -148,8 +180,7 @@ inline bool RsaVerifies(const Bytes& der) {
 inline bool Sm2Verifies(const Bytes& der) {
     const SignedData sd = Inspect(der);
     if (!sd.parsed || sd.certificate.empty() || sd.digestNid != NID_sm3) return false;
-    const unsigned char* cursor = sd.certificate.data();
-    X509Ptr cert(d2i_X509(nullptr, &cursor, static_cast<long>(sd.certificate.size())), X509_free);
+    X509Ptr cert = ParseCertificate(sd.certificate);
     EVP_PKEY* key = cert ? X509_get0_pubkey(cert.get()) : nullptr;
     if (!key || !EVP_PKEY_is_a(key, "SM2")) return false;
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);

@@ -1,21 +1,19 @@
-// Test fixture of the signing tests: a device layer on the software token,
-// a fresh token state per test, and the checks every signing test shares.
+// Test fixture of the signing tests: a device layer on the software token
+// with a fresh token per test, a scratch folder for the files to sign, and
+// the token set-up steps the signing tests share.
 #pragma once
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
-#include <sys/stat.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
-#include "device/DeviceP11Operation.h"
+#include "device/modules/recorded_device.h"
 #include "signing_checks.h"
 
 namespace signing_checks {
@@ -45,81 +43,71 @@ inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-class SigningTokenTest : public ::testing::Test {
+class SigningTokenTest : public SoftTokenTest {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/signing-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        setenv("SOFTTOKEN_DIR", (dir_ + "/state").c_str(), 1);
-        Tool("init");
-        device_ = std::make_unique<DeviceP11Operation>(SOFTTOKEN_MODULE);
-        device_->SetSleeper([](unsigned int) {});
+        SoftTokenTest::SetUp();
+        std::string pattern = (std::filesystem::temp_directory_path() / "signing-files-XXXXXX").string();
+        ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+        scratch_ = pattern;
+        Run({"init"});
     }
 
     void TearDown() override {
-        if (device_ && device_->Functions()) {
-            EXPECT_EQ(OpenSessions(), 0UL) << "a session was left open";
-        }
-        device_.reset();
         std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
+        std::filesystem::remove_all(scratch_, ignored);
+        SoftTokenTest::TearDown();
     }
 
-    // Runs the token's tool on this test's state; output of a successful run.
-    std::string Tool(const std::string& args) {
-        const std::string command =
-            std::string(SOFTTOKEN_TOOL) + " --dir '" + dir_ + "/state' " + args + " 2>&1";
-        std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-        std::string output;
-        char buffer[512];
-        while (pipe && fgets(buffer, sizeof buffer, pipe.get())) output += buffer;
-        const int status = pclose(pipe.release());
-        EXPECT_EQ(status, 0) << command << "\n" << output;
-        return output;
+    // Runs the token's tool; its output.
+    std::string Run(std::vector<std::string> args) {
+        ToolResult result = dir.Tool(args);
+        EXPECT_EQ(result.exitCode, 0) << args[0] << ": " << result.out;
+        return result.out;
     }
 
-    // Adds a certified pair; returns its pair ID.
+    // Adds a certified pair; its pair ID.
     std::string AddKey(const std::string& type, const std::string& format, const std::string& subject) {
-        std::string id = Tool("add-key --type " + type + " --format " + format + " --subject '" + subject + "'");
+        std::string id = Run({"add-key", "--type", type, "--format", format, "--subject", subject});
         while (!id.empty() && (id.back() == '\n' || id.back() == '\r')) id.pop_back();
         return id;
     }
 
+    // Adds a certificate object with raw bytes under a pair ID of its own.
+    void AddCertificate(const std::string& pairId, const std::string& bytes) {
+        const std::string path = Path("certificate.bin");
+        WriteWholeFile(path, bytes);
+        Run({"add-cert", "--file", path, "--pair-id", pairId});
+    }
+
     Bytes Certificate(const std::string& pairId) {
-        const std::string path = dir_ + "/cert.der";
-        Tool("export --pair-id " + pairId + " --what cert --out '" + path + "'");
+        const std::string path = Path("exported.der");
+        Run({"export", "--pair-id", pairId, "--what", "cert", "--out", path});
         const std::string der = ReadWholeFile(path);
         return Bytes(der.begin(), der.end());
     }
 
-    // Handle of the first object in the tool's listing of the given class
-    // ("cert", "pub", "priv" as the listing names them) and pair.
-    unsigned long Handle(const std::string& kind, const std::string& pairId) {
-        std::istringstream listing(Tool("list"));
+    // Deletes the object of that class ("public-key", "private-key",
+    // "certificate") and pair.
+    void DeleteObject(const std::string& kind, const std::string& pairId) {
+        std::istringstream listing(Run({"list"}));
         std::string line;
         while (std::getline(listing, line)) {
-            if (line.find(pairId) == std::string::npos || line.find(kind) == std::string::npos) continue;
-            return std::stoul(line);
+            std::istringstream fields(line);
+            std::string handle, objectClass, algorithm, index, format, id;
+            fields >> handle >> objectClass >> algorithm >> index >> format >> id;
+            if (objectClass == kind && id == pairId) {
+                Run({"delete-object", "--handle", handle});
+                return;
+            }
         }
-        ADD_FAILURE() << "no " << kind << " object of " << pairId;
-        return 0;
+        ADD_FAILURE() << "no " << kind << " of " << pairId;
     }
 
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string Path(const std::string& name) const { return scratch_ + "/" + name; }
 
-    unsigned long OpenSessions() {
-        void* module = dlopen(SOFTTOKEN_MODULE, RTLD_NOW | RTLD_NOLOAD);
-        if (!module) return ~0UL;
-        using CountFn = unsigned long (*)();
-        auto count = reinterpret_cast<CountFn>(dlsym(module, "SoftToken_OpenSessionCount"));
-        const unsigned long n = count ? count() : ~0UL;
-        dlclose(module);
-        return n;
-    }
-
-    std::string dir_;
-    std::unique_ptr<DeviceP11Operation> device_;
+    std::string scratch_;
+    RecordedDevice d;
 };
 
 }  // namespace signing_checks
