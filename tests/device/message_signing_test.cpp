@@ -70,7 +70,8 @@ TEST_F(MessageSigningTest, BothKindsSignBothEncodingsWithAndWithoutFile) {
             EXPECT_TRUE(sm2 ? Sm2Verifies(Der()) : RsaVerifies(Der()));
             // The checks themselves notice a content that was not signed.
             Bytes tampered = Der();
-            const auto at = std::search(tampered.begin(), tampered.end(), sd.content.begin(), sd.content.end());
+            const Bytes content(sd.content.begin(), sd.content.end());
+            const auto at = std::search(tampered.begin(), tampered.end(), content.begin(), content.end());
             ASSERT_NE(at, tampered.end());
             *(at + 3) ^= 1;
             EXPECT_FALSE(sm2 ? Sm2Verifies(tampered) : RsaVerifies(tampered));
