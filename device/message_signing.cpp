@@ -194,8 +194,6 @@ long DeviceP11Operation::LoginWithPrompt(P11Session& session) {
     if (!f || !session.isOpen()) return -103;
     CK_RV rv = f->C_Login(session.handle(), CKU_USER, const_cast<CK_UTF8CHAR_PTR>(kPinPromptBlock),
                           sizeof kPinPromptBlock);
-    if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) return 0;
-    if (rv == CKR_PIN_LOCKED) return -221;
     return MapLoginResult(rv, -352);
 }
 
