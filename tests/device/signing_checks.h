@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -197,10 +198,14 @@ inline bool Sm2Verifies(const Bytes& der) {
 // ---- patching a function table of the loaded module ----
 
 // Replaces one function pointer inside the module's table for the scope. The
-// table may live on a read-only page; it is made writable first.
+// table may live on a read-only page and, for the packed auxiliary list, at
+// an unaligned address: it is made writable and accessed bytewise.
 class ScopedSlotPatch {
 public:
-    ScopedSlotPatch(void** slot, void* replacement) : slot_(slot), original_(*slot) { Write(replacement); }
+    ScopedSlotPatch(void* slot, void* replacement) : slot_(static_cast<unsigned char*>(slot)) {
+        std::memcpy(&original_, slot_, sizeof original_);
+        Write(replacement);
+    }
     ~ScopedSlotPatch() { Write(original_); }
     ScopedSlotPatch(const ScopedSlotPatch&) = delete;
     ScopedSlotPatch& operator=(const ScopedSlotPatch&) = delete;
@@ -210,12 +215,12 @@ private:
     void Write(void* value) {
         const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
         const uintptr_t start = reinterpret_cast<uintptr_t>(slot_) & ~(page - 1);
-        const uintptr_t end = reinterpret_cast<uintptr_t>(slot_ + 1);
+        const uintptr_t end = reinterpret_cast<uintptr_t>(slot_ + sizeof value);
         mprotect(reinterpret_cast<void*>(start), end - start, PROT_READ | PROT_WRITE);
-        *slot_ = value;
+        std::memcpy(slot_, &value, sizeof value);
     }
-    void** slot_;
-    void* original_;
+    unsigned char* slot_;
+    void* original_ = nullptr;
 };
 
 // C_GetAttributeValue that reports chosen values for chosen attribute types
@@ -258,7 +263,7 @@ struct AttributeOverride {
 class ScopedAttributeOverride {
 public:
     ScopedAttributeOverride(CK_FUNCTION_LIST_PTR functions, std::map<CK_ATTRIBUTE_TYPE, Bytes> values)
-        : patch_(reinterpret_cast<void**>(&functions->C_GetAttributeValue),
+        : patch_(&functions->C_GetAttributeValue,
                  reinterpret_cast<void*>(&AttributeOverride::Call)) {
         AttributeOverride::real() = reinterpret_cast<CK_C_GetAttributeValue>(patch_.original());
         AttributeOverride::values() = std::move(values);
