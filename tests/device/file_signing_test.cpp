@@ -192,12 +192,14 @@ TEST_F(FileSigningTest, AFileThatChangesUnderTheModuleIsNeverReportedSigned) {
     const struct {
         FileChanger::When when;
         std::string replacement;
+        long code;
         const char* what;
-    } cases[] = {{FileChanger::When::after, original + "appended", "grows after the module read it"},
-                 {FileChanger::When::after, original.substr(0, 3), "shrinks after the module read it"},
-                 {FileChanger::When::after, sameSize, "same size, other bytes, after the module read it"},
-                 {FileChanger::When::before, original + "appended", "grows before the module reads it"},
-                 {FileChanger::When::before, sameSize, "same size, other bytes, before the module reads it"}};
+    } cases[] = {{FileChanger::When::after, original + "appended", -302, "grows after the module read it"},
+                 {FileChanger::When::after, original.substr(0, 3), -302, "shrinks after the module read it"},
+                 {FileChanger::When::after, sameSize, -302, "same size, other bytes, after the module read it"},
+                 {FileChanger::When::before, original + "appended", -302, "grows before the module reads it"},
+                 // Module and host both see the new bytes: a consistent signature of the file as it is now.
+                 {FileChanger::When::before, sameSize, 0, "same size, other bytes, before the module reads it"}};
     for (const char* type : {"rsa1024", "sm2"}) {
         for (const char* format : {"01", "02"}) {
             Run({"init"});
@@ -213,16 +215,16 @@ TEST_F(FileSigningTest, AFileThatChangesUnderTheModuleIsNeverReportedSigned) {
                 ScopedSlotPatch patch(AuxSlot(AUX_SIGN_FILE_WITH_DISPLAY),
                                       reinterpret_cast<void*>(&FileChanger::Call));
                 FileChanger::real() = reinterpret_cast<E_SignFileWithDisplay_t>(patch.original());
-                EXPECT_EQ(SignFile("Lin", "", file_, p7_), -302);
-                EXPECT_FALSE(OutputExists());
+                ASSERT_EQ(SignFile("Lin", "", file_, p7_), c.code);
+                if (c.code != 0) {
+                    EXPECT_FALSE(OutputExists());
+                    continue;
+                }
+                const Bytes der = Unbase64(ReadWholeFile(p7_));
+                TextInput in{"<xml>transfer</xml>", "confirm 100", file_, c.replacement};
+                EXPECT_EQ(Inspect(der).content, ExpectedText(in, std::string(format) == "01"));
+                EXPECT_TRUE(std::string(type) == "sm2" ? Sm2Verifies(der) : RsaVerifies(der));
             }
-            // The same wrapper leaving the file alone signs as usual.
-            WriteWholeFile(file_, original);
-            FileChanger::replacement() = original;
-            ScopedSlotPatch patch(AuxSlot(AUX_SIGN_FILE_WITH_DISPLAY),
-                                  reinterpret_cast<void*>(&FileChanger::Call));
-            FileChanger::real() = reinterpret_cast<E_SignFileWithDisplay_t>(patch.original());
-            EXPECT_EQ(SignFile("Lin", "", file_, p7_), 0);
         }
     }
 }
