@@ -66,7 +66,7 @@ TEST_F(KeyIdLookupTest, TransPubKidStopsAtTheFirstNumberThatNamesNoTemporaryKey)
     EXPECT_EQ(device.TransPubKid(list, "11||17"), -352);
     EXPECT_EQ(list, (Bytes{kSm2, 1})) << "pairs before the error stay";
 
-    for (const char* text : {"02", "12", "10", "11||", "99999999999999999999"}) {
+    for (const char* text : {"02", "12", "10", "||11", "99999999999999999999||11"}) {
         list.clear();
         EXPECT_EQ(device.TransPubKid(list, text), -352) << text;
         EXPECT_TRUE(list.empty()) << text;
