@@ -34,6 +34,7 @@ constexpr size_t kRandomLength = 15;
 constexpr size_t kRandomTextLength = 20;
 // Certificates are a few kilobytes; a module claiming more is not believed.
 constexpr CK_ULONG kMaxCertificateLength = 1 << 20;
+constexpr size_t kMaxEncodedInput = 1 << 20;
 
 std::vector<TemplateItem> PublicKeyTemplate() {
     return {UlongItem(CKA_CLASS, CKO_PUBLIC_KEY), BoolItem(CKA_TOKEN, true)};
@@ -48,8 +49,9 @@ std::vector<TemplateItem> CertificatesOfPair(const std::vector<unsigned char>& p
 }
 
 // Base64 into an area of exactly the encoded size; false when encoding fails.
+// Inputs here are a few kilobytes; the codec counts in int.
 bool Base64Of(const unsigned char* data, size_t length, std::string& text) {
-    if (length > 0xFFFFFFFFu / 2) return false;
+    if (length > kMaxEncodedInput) return false;
     CMyBase64 codec;
     unsigned int capacity = 0;
     const int needed = codec.Encode(data, static_cast<unsigned int>(length), nullptr, &capacity);
