@@ -235,16 +235,15 @@ TEST_F(QueryTest, GetPublicKeyCFailsWhenTheModuleWillNotExportOrOverstatesTheLen
     Tool({"set", "--export-public-key", "on"});
 
     ASSERT_TRUE(device.CheckToken());
-    void*& entry = device.AuxFunctions()->entries[AUX_EXPORT_PUBLIC_KEY];
-    static void* original = nullptr;
-    original = entry;
-    EntrySwap<void*> overstating(
-        entry, reinterpret_cast<void*>(+[](CK_SESSION_HANDLE s, CK_OBJECT_HANDLE key, unsigned char* out,
-                                           unsigned int* length) -> CK_RV {
-            CK_RV rv = reinterpret_cast<E_ExportPublicKey_t>(original)(s, key, out, length);
-            *length = 2049;
-            return rv;
-        }));
+    static E_ExportPublicKey_t exportPublicKey = nullptr;
+    AuxEntrySwap overstating(device.AuxFunctions(), AUX_EXPORT_PUBLIC_KEY,
+                             reinterpret_cast<void*>(+[](CK_SESSION_HANDLE s, CK_OBJECT_HANDLE key,
+                                                         unsigned char* out, unsigned int* length) -> CK_RV {
+                                 CK_RV rv = exportPublicKey(s, key, out, length);
+                                 *length = 2049;
+                                 return rv;
+                             }));
+    exportPublicKey = reinterpret_cast<E_ExportPublicKey_t>(overstating.original());
     EXPECT_EQ(device.GetPublicKeyC(text), -300);
     EXPECT_EQ(text, "kept");
 }
@@ -338,14 +337,13 @@ TEST_F(PublicKeyWithRandomTest, TheModulesAnswerLengthIsCheckedAndAnEmptyAnswerL
     ASSERT_TRUE(device.CheckToken());
     static CK_ULONG reportedLength = 0;
     static CK_RV reportedRv = CKR_OK;
-    EntrySwap<void*> lying(device.AuxFunctions()->entries[AUX_GET_PUBLIC_KEY_WITH_RANDOM],
-                           reinterpret_cast<void*>(+[](CK_SLOT_ID, const unsigned char*, CK_ULONG,
-                                                       const unsigned char*, CK_ULONG, unsigned char* out,
-                                                       CK_ULONG* outLength) -> CK_RV {
-                               std::memset(out, 'x', 16);
-                               *outLength = reportedLength;
-                               return reportedRv;
-                           }));
+    AuxEntrySwap lying(device.AuxFunctions(), AUX_GET_PUBLIC_KEY_WITH_RANDOM,
+                       reinterpret_cast<void*>(+[](CK_SLOT_ID, const unsigned char*, CK_ULONG, const unsigned char*,
+                                                   CK_ULONG, unsigned char* out, CK_ULONG* outLength) -> CK_RV {
+                           std::memset(out, 'x', 16);
+                           *outLength = reportedLength;
+                           return reportedRv;
+                       }));
     for (auto [length, rv, code] : {std::tuple<CK_ULONG, CK_RV, long>{4097, CKR_OK, -300},
                                     {16, CKR_DEVICE_ERROR, -300},
                                     {0, CKR_OK, 0}}) {

@@ -7,7 +7,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <cstddef>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -77,6 +78,26 @@ public:
 private:
     Entry& entry_;
     Entry saved_;
+};
+
+// The same for an entry of the packed auxiliary list (entries are unaligned,
+// so they are copied, never referenced).
+class AuxEntrySwap {
+public:
+    AuxEntrySwap(AUX_FUNCTION_LIST* list, AuxEntry position, void* replacement)
+        : slot_(reinterpret_cast<unsigned char*>(list) + offsetof(AUX_FUNCTION_LIST, entries) +
+                sizeof(void*) * position) {
+        std::memcpy(&saved_, slot_, sizeof saved_);
+        std::memcpy(slot_, &replacement, sizeof replacement);
+    }
+    ~AuxEntrySwap() { std::memcpy(slot_, &saved_, sizeof saved_); }
+    AuxEntrySwap(const AuxEntrySwap&) = delete;
+    AuxEntrySwap& operator=(const AuxEntrySwap&) = delete;
+    void* original() const { return saved_; }
+
+private:
+    unsigned char* slot_;
+    void* saved_ = nullptr;
 };
 
 // C_GetAttributeValue that answers chosen (object, attribute) pairs with
