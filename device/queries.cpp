@@ -138,9 +138,9 @@ bool NumberedKeyEntry(const std::vector<unsigned char>& keyType, const std::vect
     }
     std::string base64;
     if (!Base64Of(encoding.data(), encoding.size(), base64)) return false;
-    char number[3];
-    std::snprintf(number, sizeof number, "%02d", keyNumber);
-    entry = number + base64;
+    // Key numbers run from 02 to 16: always two digits.
+    entry = {static_cast<char>('0' + keyNumber / 10), static_cast<char>('0' + keyNumber % 10)};
+    entry += base64;
     return true;
 }
 
