@@ -17,17 +17,18 @@ if(NOT NATIVE_HOST_PATH MATCHES "^/[A-Za-z0-9/._+ -]+$")
 endif()
 set(NATIVE_HOST_NAME "${TH_NAME}")
 
-function(th_install_manifest template folder allowed)
-  if(folder STREQUAL "")
-    return()
+# A macro, not a function: file(INSTALL) records what it installs in a
+# variable of the calling scope, which becomes install_manifest.txt.
+macro(th_install_manifest template folder allowed)
+  if(NOT "${folder}" STREQUAL "")
+    set(NATIVE_HOST_ALLOWED "${allowed}")
+    string(MD5 th_stage_key "${folder}")
+    set(th_staged "${TH_STAGE_DIR}/${th_stage_key}/${TH_NAME}.json")
+    configure_file("${TH_TEMPLATE_DIR}/${template}" "${th_staged}" @ONLY)
+    file(INSTALL DESTINATION "${folder}" TYPE FILE
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES "${th_staged}")
   endif()
-  set(NATIVE_HOST_ALLOWED "${allowed}")
-  string(MD5 stage_key "${folder}")
-  set(staged "${TH_STAGE_DIR}/${stage_key}/${TH_NAME}.json")
-  configure_file("${TH_TEMPLATE_DIR}/${template}" "${staged}" @ONLY)
-  file(INSTALL DESTINATION "${folder}" TYPE FILE
-       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES "${staged}")
-endfunction()
+endmacro()
 
 th_install_manifest(chromium.json.in "${TH_CHROME_DIR}" "${TH_CHROME_ALLOWED}")
 th_install_manifest(chromium.json.in "${TH_CHROMIUM_DIR}" "${TH_CHROME_ALLOWED}")

@@ -90,6 +90,13 @@ class InstallTree(ManifestAssertions, unittest.TestCase):
         self.assertFirefoxManifest(self.staged(os.path.join(SYSTEM_DIRS["firefox"], MANIFEST)), host,
                                    [DEMO_FIREFOX_ID])
 
+    def test_install_manifest_lists_the_browser_manifests(self):
+        # `xargs rm < install_manifest.txt` is the documented uninstall.
+        with open(os.path.join(BUILD_DIR, "install_manifest.txt")) as listing:
+            installed = listing.read().split("\n")
+        for folder in SYSTEM_DIRS.values():
+            self.assertIn("/%s/%s" % (folder, MANIFEST), installed)
+
     def test_manifests_are_world_readable(self):
         for folder in SYSTEM_DIRS.values():
             mode = os.stat(self.staged(os.path.join(folder, MANIFEST))).st_mode
@@ -122,6 +129,50 @@ class InstallTree(ManifestAssertions, unittest.TestCase):
             self.assertEqual(manifest["path"], self.staged(self.PREFIX + "/libexec/token-host/token-host"))
         finally:
             shutil.rmtree(home, ignore_errors=True)
+
+
+class ConfigureOptions(ManifestAssertions, unittest.TestCase):
+    """The extension ids and manifest folders chosen when configuring."""
+
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="token-host-configure-")
+
+    def tearDown(self):
+        shutil.rmtree(self.scratch, ignore_errors=True)
+
+    def configure(self, *options):
+        """Configures a fresh build folder (a failed run leaves its values cached)."""
+        self.build = tempfile.mkdtemp(dir=self.scratch)
+        return subprocess.run([CMAKE, "-S", SOURCE_DIR, "-B", self.build,
+                               "-DTOKEN_HOST_BUILD_TESTS=OFF"] + list(options),
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+
+    def test_lists_every_configured_id_and_skips_emptied_folders(self):
+        chrome_ids = [DEMO_CHROME_ID, "abcdefghijklmnopabcdefghijklmnop"]
+        firefox_ids = ["bank@bank.example", "{12345678-9abc-def0-1234-56789abcdef0}"]
+        result = self.configure("-DTOKEN_HOST_CHROME_EXTENSION_IDS=" + ";".join(chrome_ids),
+                                "-DTOKEN_HOST_FIREFOX_EXTENSION_IDS=" + ";".join(firefox_ids),
+                                "-DTOKEN_HOST_CHROME_MANIFEST_DIR=")
+        self.assertEqual(result.returncode, 0, result.stdout)
+        stage = os.path.join(self.scratch, "stage")
+        subprocess.run([CMAKE, "--install", self.build, "--component", "manifests",
+                        "--prefix", "/usr"], env=dict(os.environ, DESTDIR=stage), check=True,
+                       stdout=subprocess.DEVNULL)
+        host = "/usr/libexec/token-host/token-host"
+        self.assertChromiumManifest(os.path.join(stage, SYSTEM_DIRS["chromium"], MANIFEST), host, chrome_ids)
+        self.assertFirefoxManifest(os.path.join(stage, SYSTEM_DIRS["firefox"], MANIFEST), host, firefox_ids)
+        self.assertFalse(os.path.exists(os.path.join(stage, SYSTEM_DIRS["chrome"])))
+
+    def test_refuses_malformed_ids(self):
+        for option in ("-DTOKEN_HOST_CHROME_EXTENSION_IDS=notanid",
+                       "-DTOKEN_HOST_CHROME_EXTENSION_IDS=abcdefghijklmnopabcdefghijklmnoq\\\"",
+                       "-DTOKEN_HOST_CHROME_EXTENSION_IDS=",
+                       "-DTOKEN_HOST_FIREFOX_EXTENSION_IDS=bank\\\"@x",
+                       "-DTOKEN_HOST_FIREFOX_EXTENSION_IDS={1234}"):
+            with self.subTest(option=option):
+                result = self.configure(option)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn("extension id", result.stdout)
 
 
 class UserScript(ManifestAssertions, unittest.TestCase):
