@@ -51,6 +51,17 @@ def log(text):
     print("[%s] %s" % (time.strftime("%H:%M:%S"), text), flush=True)
 
 
+class SetupFailed(Exception):
+    pass
+
+
+def run_checked(command, env=None):
+    result = subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if result.returncode != 0:
+        raise SetupFailed("%s exited with %d:\n%s" % (" ".join(command), result.returncode,
+                                                     result.stdout.decode(errors="replace")))
+
+
 # ---------------------------------------------------------------- browsers
 
 def ensure_browser(kind):
@@ -227,9 +238,9 @@ class Run:
 
     def prepare_token(self):
         tool = [self.args.tool, "--dir", self.token_dir]
-        subprocess.run(tool + ["demo"], check=True, stdout=subprocess.DEVNULL)
+        run_checked(tool + ["demo"])
         # The holder cancels the first PIN prompt: the "cancelled" case uses it.
-        subprocess.run(tool + ["queue", "cancel@login"], check=True, stdout=subprocess.DEVNULL)
+        run_checked(tool + ["queue", "cancel@login"])
         with open(self.large_file, "wb") as large:
             large.write(os.urandom(LARGE_FILE_SIZE))
 
@@ -245,8 +256,8 @@ class Run:
                                                                  self.args.host))
         os.chmod(wrapper, 0o755)
         browser = "chromium" if self.args.browser == "chromium" else "firefox"
-        subprocess.run(["sh", os.path.join(SOURCE_DIR, "packaging", "install-user.sh"), "--host", wrapper,
-                        "--browser", browser], check=True, env=self.environment(), stdout=subprocess.DEVNULL)
+        run_checked(["sh", os.path.join(SOURCE_DIR, "packaging", "install-user.sh"), "--host", wrapper,
+                     "--browser", browser], env=self.environment())
 
     def cases(self):
         sign = {"HashName": "SHA256", "KeyMsg": "Amount 100.00", "FilePath": ""}
@@ -532,7 +543,11 @@ def parse_args():
     parser.add_argument("--tool", required=True, help="the software token's tool")
     parser.add_argument("--timeout", type=int, default=300, help="seconds to wait for the page's results")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
-    return parser.parse_args()
+    args = parser.parse_args()
+    # The browser starts the host from a folder of its own choosing.
+    for name in ("host", "module", "tool"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
+    return args
 
 
 def run_test(args):
@@ -581,6 +596,9 @@ def run_test(args):
     except Skip as reason:
         log("SKIPPED: %s" % reason)
         return SKIPPED
+    except SetupFailed as reason:
+        log("FAIL: setting up: %s" % reason)
+        return 1
     finally:
         run.close()
 
