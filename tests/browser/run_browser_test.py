@@ -315,23 +315,22 @@ class Run:
             return ""
 
     def stop_browser(self):
-        if self.browser is None or self.browser.poll() is not None:
+        if self.browser is None:
             return
-        for sig, grace in ((signal.SIGTERM, 10), (signal.SIGKILL, 10)):
+        if self.browser.poll() is None:
             try:
-                os.killpg(self.browser.pid, sig)
-            except ProcessLookupError:
-                return
-            try:
-                self.browser.wait(grace)
-                break
-            except subprocess.TimeoutExpired:
-                continue
-        # Whatever the browser left in its group (renderers, hosts) goes too.
+                os.killpg(self.browser.pid, signal.SIGTERM)
+                self.browser.wait(10)
+            except (ProcessLookupError, subprocess.TimeoutExpired):
+                pass
+        # Whatever is left of the browser's process group (renderers, helpers)
+        # goes too, even when its first process has already exited.
         try:
             os.killpg(self.browser.pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
+        self.browser.wait()
+        self.browser_output.close()
 
     def close(self):
         self.stop_browser()
