@@ -22,14 +22,18 @@ function isHostRequest(message) {
 
 function relayPage(pagePort) {
   let hostPort = null;
+  let pageGone = false;
+  const toPage = (message) => {
+    if (!pageGone) pagePort.postMessage(message);
+  };
 
   const connectHost = () => {
     const port = chrome.runtime.connectNative(HOST_NAME);
-    port.onMessage.addListener((reply) => pagePort.postMessage({ kind: "reply", reply }));
+    port.onMessage.addListener((reply) => toPage({ kind: "reply", reply }));
     port.onDisconnect.addListener(() => {
       const error = disconnectReason(port);
       if (hostPort === port) hostPort = null;
-      pagePort.postMessage({ kind: "disconnected", error });
+      toPage({ kind: "disconnected", error });
     });
     return port;
   };
@@ -41,6 +45,7 @@ function relayPage(pagePort) {
   });
 
   pagePort.onDisconnect.addListener(() => {
+    pageGone = true;
     if (hostPort !== null) hostPort.disconnect();
     hostPort = null;
   });
