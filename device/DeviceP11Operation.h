@@ -70,6 +70,8 @@ public:
     long SetLastError(long code) { m_lastError = code; return code; }
     CK_SLOT_ID GetSlot() const { return m_slot; }
     int GetCharsetFlag() const { return m_charsetUtf8; }
+    // 1 when texts go to the key as UTF-8, 0 when they go as GB18030.
+    void SetCharsetFlag(int utf8) { m_charsetUtf8 = utf8; }
     bool GetExtInfoFlag() const { return m_extInfo != 0; }
     CK_FUNCTION_LIST_PTR Functions() const { return m_functionList; }
     AUX_FUNCTION_LIST* AuxFunctions() const { return m_auxList; }
