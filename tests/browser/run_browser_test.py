@@ -28,12 +28,12 @@ SKIPPED = 77
 PIECE_SIZE = 1047552           # the host's piece of a long signing result
 BROWSER_MESSAGE_LIMIT = 1048576  # what browsers accept from a host in one frame
 LARGE_FILE_SIZE = 2500000
-HOST_NAME = "com.tokenhost.native"
 CHROME_EXTENSION_ID = "mcbdpadjgapfofhdbloaelgnfgjlihgl"
 FIREFOX_EXTENSION_ID = "token-host-demo@example.com"
 HOST_VERSION = "1.0.21.1015"
 RSA_DN = "CN=Demo RSA User,O=Demo Bank,C=CN"
 SM2_DN = "CN=Demo SM2 User,O=Demo Bank,C=CN"
+TRANSACTION_XML = "<T><Amount>100.00</Amount><Payee>Demo Shop</Payee></T>"
 
 BROWSERS = {
     "chromium": {"package": "chromium", "command": "chromium"},
@@ -261,7 +261,7 @@ class Run:
 
     def cases(self):
         sign = {"HashName": "SHA256", "KeyMsg": "Amount 100.00", "FilePath": ""}
-        xml = "<T><Amount>100.00</Amount><Payee>Demo Shop</Payee></T>"
+        xml = TRANSACTION_XML
         return [
             {"name": "version", "command": "GetVersion", "members": {}},
             {"name": "cert-dn", "command": "GMGetCertDN", "members": {}},
@@ -496,7 +496,11 @@ class Checker:
                 continue
             self.expect(entry.get("cmd") == case["command"] and entry.get("lastData") is True,
                         "%s: bad envelope %r" % (case["name"], {k: entry.get(k) for k in ("cmd", "lastData")}))
-        get = lambda name: by_name.get(name) if by_name.get(name) and "error" not in by_name[name] else None
+
+        def get(name):
+            entry = by_name.get(name)
+            return entry if entry and "error" not in entry else None
+
         if get("version"):
             self.expect(get("version")["text"] == HOST_VERSION, "version: %r" % get("version")["text"])
         if get("cert-dn"):
@@ -507,7 +511,7 @@ class Checker:
             self.expect(get("no-such-signer")["text"] == -304, "no-such-signer: %r" % get("no-such-signer")["text"])
         if get("cancelled"):
             self.expect(get("cancelled")["text"] == -100, "cancelled: %r" % get("cancelled")["text"])
-        xml = self.run.server.config["cases"][-1]["members"]["XmlMsg"]
+        xml = TRANSACTION_XML
         if get("sign-rsa"):
             self.check_sign("sign-rsa", get("sign-rsa"), xml, "Demo RSA User")
         if get("sign-sm2"):
@@ -516,21 +520,30 @@ class Checker:
             self.check_sign("sign-large-file", get("sign-large-file"), xml, "Demo RSA User",
                             pieces_at_least=3, file_path=self.run.large_file)
 
-    def check_frames(self, frames, expected_replies):
+    def check_frames(self, frames, expected_replies, browser):
         starts = [f for f in frames if f.get("event") == "start"]
         replies = [f for f in frames if f.get("event") == "frame"]
         exits = [f for f in frames if f.get("event") == "exit"]
         self.expect(len(starts) == 1, "the browser started the host %d times, expected once" % len(starts))
+        # What each browser tells its host about the caller: Chromium the
+        # extension's origin, Firefox the manifest's path and the add-on's id.
+        for start in starts:
+            argv = start["argv"]
+            if browser == "chromium":
+                self.expect(argv[:1] == ["chrome-extension://%s/" % CHROME_EXTENSION_ID],
+                            "unexpected host arguments %s" % argv)
+            else:
+                self.expect(len(argv) == 2 and argv[1] == FIREFOX_EXTENSION_ID, "unexpected host arguments %s" % argv)
         for frame in replies:
             self.expect("error" not in frame, "host wrote something that is not a frame: %s" % frame.get("error"))
-            self.expect(frame["length"] <= BROWSER_MESSAGE_LIMIT, "a reply of %d bytes exceeds the browsers' limit"
-                        % frame["length"])
+            self.expect(frame.get("length", 0) <= BROWSER_MESSAGE_LIMIT,
+                        "a reply of %d bytes exceeds the browsers' limit" % frame.get("length", 0))
             self.expect(frame.get("endsWithNewline") is True, "a reply does not end with a newline")
         self.expect(len(replies) == expected_replies, "the host wrote %d frames, the page received %d replies" % (
             len(replies), expected_replies))
         for exit_entry in exits:
             self.expect(exit_entry["status"] == 0, "the host exited with status %s" % exit_entry["status"])
-        return max((frame["length"] for frame in replies), default=0)
+        return max((frame.get("length", 0) for frame in replies), default=0)
 
 
 # ---------------------------------------------------------------- main
@@ -576,7 +589,7 @@ def run_test(args):
             checker.check_results(results["results"])
             expected = sum(max(1, len(entry.get("pieces", []))) for entry in results["results"]
                            if "error" not in entry)
-            largest = checker.check_frames(run.frames(), expected)
+            largest = checker.check_frames(run.frames(), expected, args.browser)
             log("browser: %s" % results.get("userAgent"))
             for entry in results["results"]:
                 log("  %-16s %6d ms  %s" % (entry["name"], entry.get("ms", 0), entry.get("error") or (
