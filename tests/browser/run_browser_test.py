@@ -24,6 +24,9 @@ import threading
 import time
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from verify_signed_data import signed_data_parts  # noqa: E402
+
 SKIPPED = 77
 PIECE_SIZE = 1047552           # the host's piece of a long signing result
 BROWSER_MESSAGE_LIMIT = 1048576  # what browsers accept from a host in one frame
@@ -363,45 +366,6 @@ class Run:
 
 # ---------------------------------------------------------------- checks
 
-def der_children(data, start=0, end=None):
-    """(element start, value start, value end) of each DER element in data[start:end]."""
-    end = len(data) if end is None else end
-    children = []
-    while start < end:
-        element, length_byte = start, data[start + 1]
-        start += 2
-        if length_byte & 0x80:
-            count = length_byte & 0x7F
-            length = int.from_bytes(data[start:start + count], "big")
-            start += count
-        else:
-            length = length_byte
-        if start + length > end:
-            raise ValueError("DER element overruns its container")
-        children.append((element, start, start + length))
-        start += length
-    return children
-
-
-def der_inside(data, element):
-    return der_children(data, element[1], element[2])
-
-
-def signed_data_parts(der):
-    """Content, first certificate and first signature of a DER ContentInfo holding SignedData."""
-    content_info, = der_children(der)
-    _content_type, explicit = der_inside(der, content_info)
-    signed_data, = der_inside(der, explicit)
-    fields = der_inside(der, signed_data)
-    encap, certificates, signer_infos = fields[2], fields[3], fields[-1]
-    _data_type, wrapped = der_inside(der, encap)
-    content, = der_inside(der, wrapped)
-    certificate = der_inside(der, certificates)[0]
-    signer_info = der_inside(der, signer_infos)[0]
-    signature = der_inside(der, signer_info)[4]
-    return (der[content[1]:content[2]], der[certificate[0]:certificate[2]], der[signature[1]:signature[2]])
-
-
 def openssl(*args, data=None):
     result = subprocess.run(["openssl"] + list(args), input=data, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     return result.returncode, result.stdout, result.stderr.decode(errors="replace")
@@ -431,7 +395,7 @@ class Checker:
         """OpenSSL's CMS cannot verify SM2: check the signature by hand with the
         certificate's key, SM3 and the default signer ID."""
         try:
-            content, certificate, signature = signed_data_parts(der)
+            content, certificate, signature, _sm2 = signed_data_parts(der)
         except (ValueError, IndexError) as error:
             self.expect(False, "%s: unexpected SignedData layout: %s" % (name, error))
             return None
