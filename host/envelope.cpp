@@ -49,6 +49,32 @@ Json::Value EnvelopeWithoutText(const std::string& cmd, const Json::Value& reque
     return envelope;
 }
 
+// Printable ASCII but the quote and the backslash: what the writer passes
+// through unescaped.
+bool IsPlainCharacter(unsigned char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
+
+bool IsPlainText(std::string_view text) {
+    bool plain = true;
+    // No early exit, so the loop vectorises; texts are mostly plain.
+    for (const char c : text) plain &= IsPlainCharacter(static_cast<unsigned char>(c));
+    return plain;
+}
+
+// Checked once against the JSON library itself, so another version of it
+// that escapes more cannot make the two forms differ.
+bool WriterPassesPlainTextThrough() {
+    static const bool passes = [] {
+        std::string all;
+        for (int c = 0; c < 256; ++c) {
+            if (IsPlainCharacter(static_cast<unsigned char>(c))) all += static_cast<char>(c);
+        }
+        Json::Value probe(Json::objectValue);
+        probe["text"] = all;
+        return WriteCompact(probe) == "{\"text\":\"" + all + "\"}\n";
+    }();
+    return passes;
+}
+
 }  // namespace
 
 bool ParseRequest(const std::string& body, Json::Value& request) {
@@ -72,4 +98,18 @@ std::string GetJsonTypeStr(const std::string& cmd, const Json::Value& request, c
     Json::Value envelope = EnvelopeWithoutText(cmd, request, lastData);
     envelope["text"] = text;
     return WriteCompact(envelope);
+}
+
+bool GetJsonTypeStrAround(const std::string& cmd, const Json::Value& request, std::string_view text, bool lastData,
+                          std::string& head, std::string& tail) {
+    if (!WriterPassesPlainTextThrough() || !IsPlainText(text)) return false;
+    const std::string empty = GetJsonTypeStr(cmd, request, std::string(), lastData);
+    // "text" sorts last, so the empty text's quotes close the envelope.
+    const std::string closing = "\"\"}\n";
+    if (empty.size() < closing.size() || empty.compare(empty.size() - closing.size(), closing.size(), closing) != 0) {
+        return false;
+    }
+    head = empty.substr(0, empty.size() - closing.size() + 1);
+    tail = closing.substr(1);
+    return true;
 }

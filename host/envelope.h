@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include <json/value.h>
 
@@ -15,3 +16,10 @@ bool ParseRequest(const std::string& body, Json::Value& request);
 std::string GetJsonTypeStr(const std::string& cmd, const Json::Value& request, long text, bool lastData);
 std::string GetJsonTypeStr(const std::string& cmd, const Json::Value& request, const std::string& text,
                            bool lastData);
+
+// The same envelope for a string "text", as the bytes before and after the
+// text, so that a large text need not be copied into it: head + text + tail
+// equals GetJsonTypeStr(cmd, request, text, lastData). False, leaving head
+// and tail alone, when the text holds characters that JSON escapes.
+bool GetJsonTypeStrAround(const std::string& cmd, const Json::Value& request, std::string_view text, bool lastData,
+                          std::string& head, std::string& tail);

@@ -1,5 +1,6 @@
 #include "host/framing.h"
 
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,18 +77,39 @@ InboundFrame FrameReader::Next() {
     return frame;
 }
 
-bool FrameWriter::Send(const std::string& text) {
-    if (broken_ || text.size() > UINT32_MAX) return false;
-    const std::string frame = EncodeLength(static_cast<uint32_t>(text.size())) + text;
-    size_t written = 0;
-    while (written < frame.size()) {
-        const ssize_t put = write(fd_, frame.data() + written, frame.size() - written);
+bool FrameWriter::Send(const std::string& text) { return SendParts({text}); }
+
+bool FrameWriter::SendParts(std::initializer_list<std::string_view> parts) {
+    constexpr size_t kMaxParts = 8;
+    size_t total = 0;
+    for (std::string_view part : parts) total += part.size();
+    if (broken_ || total > UINT32_MAX || parts.size() > kMaxParts) return false;
+    const std::string prefix = EncodeLength(static_cast<uint32_t>(total));
+
+    iovec vectors[kMaxParts + 1];
+    int count = 0;
+    vectors[count++] = {const_cast<char*>(prefix.data()), prefix.size()};
+    for (std::string_view part : parts) {
+        if (!part.empty()) vectors[count++] = {const_cast<char*>(part.data()), part.size()};
+    }
+    // Short writes leave the vectors where the descriptor stopped taking.
+    for (iovec* next = vectors; count > 0;) {
+        const ssize_t put = writev(fd_, next, count);
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) {
             broken_ = true;
             return false;
         }
-        written += static_cast<size_t>(put);
+        size_t done = static_cast<size_t>(put);
+        while (count > 0 && done >= next->iov_len) {
+            done -= next->iov_len;
+            ++next;
+            --count;
+        }
+        if (count > 0) {
+            next->iov_base = static_cast<char*>(next->iov_base) + done;
+            next->iov_len -= done;
+        }
     }
     return true;
 }

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Inbound bodies longer than this are skipped without being held in memory.
@@ -45,6 +47,9 @@ class FrameWriter {
 public:
     explicit FrameWriter(int fd) : fd_(fd) {}
     bool Send(const std::string& text);
+    // One frame whose body is the parts joined, written without joining
+    // them: large bodies go out from where they lie.
+    bool SendParts(std::initializer_list<std::string_view> parts);
     bool Broken() const { return broken_; }
 
 private:

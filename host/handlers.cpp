@@ -58,6 +58,14 @@ bool ServeTextStatus(const char* cmd, const Json::Value& request, const char* me
     return true;
 }
 
+// One reply with a string "text"; plain text goes out from where it lies.
+bool SendTextReply(FrameWriter& writer, const std::string& cmd, const Json::Value& request, std::string_view text,
+                   bool lastData) {
+    std::string head, tail;
+    if (GetJsonTypeStrAround(cmd, request, text, lastData, head, tail)) return writer.SendParts({head, text, tail});
+    return writer.Send(GetJsonTypeStr(cmd, request, std::string(text), lastData));
+}
+
 // True when the message after a piece asks for the next one.
 bool AwaitMoreDataRequest(HostChannel& channel) {
     const InboundFrame frame = channel.reader.Next();
@@ -87,19 +95,21 @@ void SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json
     // which is never sent.
     const size_t total = result.size() + 1;
     if (total <= kResultPieceSize) {
-        channel.writer.Send(GetJsonTypeStr(cmd, request, result, true));
+        SendTextReply(channel.writer, cmd, request, result, true);
         return;
     }
+    const std::string_view all(result);
     const size_t pieces = (total + kResultPieceSize - 1) / kResultPieceSize;
     for (size_t i = 0; i + 1 < pieces; ++i) {
-        const std::string piece = result.substr(i * kResultPieceSize, kResultPieceSize);
-        if (!channel.writer.Send(GetJsonTypeStr(cmd, request, piece, false))) return;
+        if (!SendTextReply(channel.writer, cmd, request, all.substr(i * kResultPieceSize, kResultPieceSize), false)) {
+            return;
+        }
         if (!AwaitMoreDataRequest(channel)) {
             channel.writer.Send(GetJsonTypeStr(cmd, request, kTransferAbandoned, true));
             return;
         }
     }
-    channel.writer.Send(GetJsonTypeStr(cmd, request, result.substr((pieces - 1) * kResultPieceSize), true));
+    SendTextReply(channel.writer, cmd, request, all.substr((pieces - 1) * kResultPieceSize), true);
 }
 
 bool GMUsbKeySign(Json::Value request) {

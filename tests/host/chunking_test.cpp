@@ -132,6 +132,18 @@ TEST(ChunkedResult, LargeResultIsSentInThreePieces) {
     EXPECT_EQ(Joined(replies), result);
 }
 
+TEST(ChunkedResult, TextsThatJsonEscapesArriveIntact) {
+    Transfer transfer(kMoreData);
+    std::string result = Result(kResultPieceSize + 10);
+    // Escaped characters on both sides of the cut, and one in each piece.
+    for (size_t at : {size_t(5), kResultPieceSize - 1, kResultPieceSize, kResultPieceSize + 7}) result[at] = '"';
+    result[100] = '\\';
+    result[kResultPieceSize + 2] = '\n';
+    const std::vector<Reply> replies = transfer.Send(result);
+    ExpectPieces(replies, {kResultPieceSize, 10});
+    EXPECT_TRUE(Joined(replies) == result);
+}
+
 TEST(ChunkedResult, AnyOtherMessageClosesTheTransferWithoutBeingServed) {
     const std::string interruptions[] = {
         kNextRequest,

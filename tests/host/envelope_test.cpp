@@ -64,6 +64,29 @@ TEST(Envelope, StringTextsEqualFastWriterOutput) {
     }
 }
 
+// The split form lets large texts go out uncopied; it must never differ
+// from the whole envelope, and must serve every Base64 character.
+TEST(Envelope, TextAroundIsTheSameBytesOrRefused) {
+    const Json::Value request = Request(R"({"tabID":31})");
+    const std::string base64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+    for (int c = 0; c < 256; ++c) {
+        const std::string text = "ab" + std::string(1, static_cast<char>(c)) + "cd";
+        for (bool last : {true, false}) {
+            std::string head = "untouched", tail = "untouched";
+            if (GetJsonTypeStrAround("GMUsbKeySign", request, text, last, head, tail)) {
+                EXPECT_EQ(head + text + tail, GetJsonTypeStr("GMUsbKeySign", request, text, last)) << c;
+            } else {
+                EXPECT_EQ(base64.find(static_cast<char>(c)), std::string::npos) << "Base64 character refused: " << c;
+                EXPECT_EQ(head, "untouched");
+                EXPECT_EQ(tail, "untouched");
+            }
+        }
+    }
+    std::string head, tail;
+    ASSERT_TRUE(GetJsonTypeStrAround("GMUsbKeySign", request, "", true, head, tail));
+    EXPECT_EQ(head + tail, GetJsonTypeStr("GMUsbKeySign", request, std::string(), true));
+}
+
 TEST(Envelope, IntegerTextsEqualFastWriterOutput) {
     for (long code : {0L, -304L, -201L, 512L, 32512L, 2147483647L, -2147483647L - 1}) {
         EXPECT_EQ(GetJsonTypeStr("NSChooseFile", Request("{}"), code, true),

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 #include "common/host_process.h"
@@ -81,6 +82,29 @@ TEST(FrameReader, HugeAnnouncedLengthWithoutDataEndsWithoutHoldingIt) {
     InputFile input(LengthPrefix(0xFFFFFFFFu) + "short");
     FrameReader reader(input.fd());
     EXPECT_EQ(reader.Next().kind, FrameKind::End);
+}
+
+TEST(FrameWriter, PartsGoOutAsOneFrameThroughShortPipeWrites) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    // Far more than a pipe holds, so the writer meets short writes that stop
+    // inside a part and at part boundaries.
+    const std::string head = "{\"text\":\"", tail = "\"}\n";
+    std::string body(3 * 1024 * 1024 + 17, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('A' + i % 23);
+    std::string received;
+    std::thread reader([&] {
+        char block[4093];
+        ssize_t got;
+        while ((got = read(fds[0], block, sizeof block)) > 0) received.append(block, static_cast<size_t>(got));
+    });
+    FrameWriter writer(fds[1]);
+    EXPECT_TRUE(writer.SendParts({head, "", body, tail}));
+    EXPECT_TRUE(writer.SendParts({}));
+    close(fds[1]);
+    reader.join();
+    close(fds[0]);
+    EXPECT_TRUE(received == Frame(head + body + tail) + LengthPrefix(0)) << "frames differ";
 }
 
 TEST(FrameWriter, FailedWriteBreaksTheWriter) {
