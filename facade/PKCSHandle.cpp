@@ -87,11 +87,23 @@ long PKCS_Handle::Finish(long code, int* status) {
 
 long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                                const char* filePath, ResultVector& result) {
-    if (IsEmpty(dn) || IsEmpty(xmlMsg) || IsEmpty(keyMsg) || !IsAcceptableSignerDn(dn)) return Finish(-304);
     std::string text;
-    const long code = Device().GMUSBKeySign(dn, xmlMsg, keyMsg, hashName ? hashName : "",
-                                            filePath ? filePath : "", text);
+    const long code = GMUsbKeySign(dn, hashName, xmlMsg, keyMsg, filePath, text);
     if (code == 0) StoreText(result, text);
+    return code;
+}
+
+long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
+                               const char* filePath, std::string& text) {
+    if (IsEmpty(dn) || IsEmpty(xmlMsg) || IsEmpty(keyMsg) || !IsAcceptableSignerDn(dn)) return Finish(-304);
+    std::string made;
+    const long code = Device().GMUSBKeySign(dn, xmlMsg, keyMsg, hashName ? hashName : "",
+                                            filePath ? filePath : "", made);
+    if (code == 0) {
+        // The text ends where a result vector's would: at the first zero.
+        made.resize(std::strlen(made.c_str()));
+        text.swap(made);
+    }
     return Finish(code);
 }
 

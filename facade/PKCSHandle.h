@@ -25,6 +25,10 @@ public:
 
     long GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                       const char* filePath, ResultVector& result);
+    // The same with the result as text (up to its first zero byte), handed
+    // over as the device layer made it: signing results can be large.
+    long GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
+                      const char* filePath, std::string& text);
     long GMUsbKeySignFile(const char* signerDn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                           const char* filePath, const char* fileP7Path, ResultVector& result);
     long GMCreatePKCS10(const char* certInfo, ResultVector& result);

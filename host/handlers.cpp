@@ -118,14 +118,14 @@ bool GMUsbKeySign(Json::Value request) {
     const std::string xmlMsg = Member(request, "XmlMsg");
     const std::string keyMsg = Member(request, "KeyMsg");
     const std::string filePath = Member(request, "FilePath");
-    ResultVector result;
+    std::string result;
     const long code = handle->GMUsbKeySign(dn.c_str(), hashName.c_str(), xmlMsg.c_str(), keyMsg.c_str(),
                                            filePath.c_str(), result);
     if (code != 0) {
         ReplyStatus("GMUsbKeySign", request, code);
         return true;
     }
-    SendResultInPieces(StdChannel(), "GMUsbKeySign", request, ResultText(result));
+    SendResultInPieces(StdChannel(), "GMUsbKeySign", request, result);
     return true;
 }
 

@@ -53,6 +53,11 @@ TEST_F(FacadeChecks, SigningNeedsDnMessageAndKeyMessage) {
     ExpectRefused(-304, [&] { return facade->GMUsbKeySignFile("CN=a", "", "x", "", "f", "p", result); });
     ExpectRefused(-304, [&] { return facade->GMUsbKeySignFile(nullptr, "", "x", "k", "f", "p", result); });
     EXPECT_TRUE(result.empty()) << "a refusal fills no result";
+    std::string text = "untouched";
+    ExpectRefused(-304, [&] { return facade->GMUsbKeySign("CN=a", "SM3", "x", "", "", text); });
+    ExpectRefused(-304, [&] { return facade->GMUsbKeySign("O=Bank", "", "x", "k", "", text); });
+    ExpectDeviceCode(facade->GMUsbKeySign("CN=a", nullptr, "x", "k", nullptr, text));
+    EXPECT_EQ(text, "untouched") << "a failure leaves the text alone";
 }
 
 TEST_F(FacadeChecks, SignerDnWithoutCommonNameIsRefusedUnlessItIsAKeyId) {
