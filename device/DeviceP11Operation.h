@@ -39,7 +39,11 @@ struct SignerSelection {
     std::vector<unsigned char> certificate;  // DER
     std::vector<unsigned char> pairId;       // CKA_VENDOR_PAIR_ID of the certificate
     unsigned char z[32] = {};                // SM2 only
-    std::string text;                        // signing text (or prefix for file signing)
+    // The signing text from textStart on. For file signing it is the prefix
+    // and starts at 0; for message signing it is laid out by
+    // MakeSigningBuffer, so that it is signed and packed where it lies.
+    std::string text;
+    size_t textStart = 0;
 };
 
 class DeviceP11Operation {
@@ -98,6 +102,13 @@ public:
     // The data the key signs: the Z value in front of the text for SM2.
     static std::string DataForToken(const SignerSelection& signer, const std::string& signingText);
     static std::string UpperCaseHashName(std::string name);
+    // The complete signing text laid out for signing and packing in place:
+    // kSignedDataHeadroom bytes of room, the Z value when z is given, the
+    // text from textStart on, and capacity reserved for the SignedData's
+    // certificate and signer after it. The signing text's codes.
+    long MakeSigningBuffer(const char* xmlMsg, const char* keyMsg, const std::string& filePath, bool binary,
+                           const unsigned char* z, const std::vector<unsigned char>& certificate,
+                           std::string& buffer, size_t& textStart);
 
     // ---- SM2 Z value and hashes by name (hashing.cpp) ----
     bool ComputeZ(const unsigned char* x, unsigned long xLen, const unsigned char* y, unsigned long yLen,
@@ -110,6 +121,10 @@ public:
                          bool binary);
     long MakePaddingTLVSignFile(const char* xmlMsg, const char* keyMsg, const char* filePath, std::string& out,
                                 bool binary);
+    // MakeTLVSignFile reserving capacity for spare more bytes after the
+    // text, so that a caller appending there never moves the text.
+    long MakeTLVSignFileWithRoom(const char* xmlMsg, const char* keyMsg, const std::string& filePath,
+                                 std::string& out, bool binary, size_t spare);
 
     // ---- file signing (file_signing.cpp) ----
     long GMUSBKeySignFile(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
@@ -122,6 +137,21 @@ public:
     long PackCert2P7SignFile(const std::string& content, const std::vector<unsigned char>& cert,
                              std::vector<unsigned char> signature, unsigned long mechanism, bool sm2,
                              std::string& out, const std::string& path);
+    // The same two built in place: buffer holds the content from
+    // contentStart to its end (SM2 content without its Z value) and at least
+    // kSignedDataHeadroom bytes before it. The DER headers are written into
+    // those bytes and the certificate and signer appended, so a content that
+    // was built there (spare capacity reserved) is never copied or moved.
+    static constexpr size_t kSignedDataHeadroom = 128;
+    long PackCert2P7InPlace(std::string& buffer, size_t contentStart, const std::vector<unsigned char>& cert,
+                            const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
+                            std::string& out);
+    long PackCert2P7SignFileInPlace(std::string& buffer, size_t contentStart, const std::vector<unsigned char>& cert,
+                                    std::vector<unsigned char> signature, unsigned long mechanism, bool sm2,
+                                    std::string& out, const std::string& path);
+    // Room after a content for the certificate and the signer of one
+    // SignedData, however long the signature (up to the 1,024-byte buffer).
+    static size_t SignedDataTailRoom(const std::vector<unsigned char>& cert);
 
     // ---- PKCS#10 parameters and subject DN (pkcs10_params.cpp) ----
     bool ParsePKCS10Param(std::string certInfo, _pkcs10info* infos, unsigned int* count);

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "device/p11_session.h"
 #include "support/Gener_Func.h"
@@ -73,7 +74,7 @@ bool RsaHashOf(CK_MECHANISM_TYPE mechanism, RsaHash& hash) {
 
 // Recovers the DigestInfo and compares algorithm and digest. (OpenSSL's own
 // PKCS#1 check knows SM3 under another object identifier than the key's.)
-bool RsaSignatureVerifies(EVP_PKEY* key, CK_MECHANISM_TYPE mechanism, const std::string& content,
+bool RsaSignatureVerifies(EVP_PKEY* key, CK_MECHANISM_TYPE mechanism, std::string_view content,
                           const std::vector<unsigned char>& signature) {
     RsaHash hash{};
     if (!RsaHashOf(mechanism, hash) || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return false;
@@ -107,7 +108,7 @@ bool RsaSignatureVerifies(EVP_PKEY* key, CK_MECHANISM_TYPE mechanism, const std:
 }
 
 // content already begins with the Z value: the key signs e = SM3(content).
-bool Sm2SignatureVerifies(EVP_PKEY* key, const std::string& content, const std::vector<unsigned char>& signature) {
+bool Sm2SignatureVerifies(EVP_PKEY* key, std::string_view content, const std::vector<unsigned char>& signature) {
     if (signature.size() != kSm2SignatureLength) return false;
     unsigned char e[EVP_MAX_MD_SIZE];
     unsigned int eLength = 0;
@@ -135,7 +136,7 @@ bool Sm2SignatureVerifies(EVP_PKEY* key, const std::string& content, const std::
 // about to pack, with the certificate's public key. A file that changed while
 // the module read it yields a SignedData nobody can verify.
 bool ModuleSignatureVerifies(const std::vector<unsigned char>& certificate, CK_MECHANISM_TYPE mechanism, bool sm2,
-                             const std::string& content, const std::vector<unsigned char>& moduleSignature) {
+                             std::string_view content, const std::vector<unsigned char>& moduleSignature) {
     if (certificate.empty() || certificate.size() > static_cast<size_t>(LONG_MAX)) return false;
     const unsigned char* cursor = certificate.data();
     X509Ptr cert(d2i_X509(nullptr, &cursor, static_cast<long>(certificate.size())), X509_free);
@@ -149,7 +150,7 @@ bool ModuleSignatureVerifies(const std::vector<unsigned char>& certificate, CK_M
 // The complete text must extend the prefix the module completed: every length
 // in the prefix (the file record's above all) already counts the file's
 // Base64 text, so a file that grew or shrank in between breaks the match.
-bool ExtendsPrefix(const std::string& complete, const std::string& prefix) {
+bool ExtendsPrefix(std::string_view complete, const std::string& prefix) {
     return complete.size() >= prefix.size() && complete.compare(0, prefix.size(), prefix) == 0;
 }
 
@@ -185,18 +186,24 @@ long DeviceP11Operation::GMUSBKeySignFile(const char* dn, const char* hashName, 
     if (rv != 0) return SetLastError(rv);
     session.Close();
 
-    std::string complete;
-    rv = MakeTLVSignFile(xmlMsg, keyMsg, path, complete, signer.binaryText);
+    // The complete text is built where it is packed, behind the Z value.
+    std::string buffer;
+    size_t textStart = 0;
+    rv = MakeSigningBuffer(xmlMsg, keyMsg, path, signer.binaryText, signer.sm2 ? signer.z : nullptr,
+                           signer.certificate, buffer, textStart);
     if (rv != 0) return SetLastError(rv);
+    const std::string_view complete = std::string_view(buffer).substr(textStart);
     if (!ExtendsPrefix(complete, prefix)) return SetLastError(-302);
-    const std::string content = DataForToken(signer, complete);
-    if (!ModuleSignatureVerifies(signer.certificate, mechanism, signer.sm2, content, signature)) {
+    const size_t contentStart = textStart - (signer.sm2 ? sizeof signer.z : 0);
+    if (!ModuleSignatureVerifies(signer.certificate, mechanism, signer.sm2,
+                                 std::string_view(buffer).substr(contentStart), signature)) {
         return SetLastError(-302);
     }
 
     std::string packed;
     const std::string outputPath = p7Path ? p7Path : "";
-    rv = PackCert2P7SignFile(content, signer.certificate, signature, mechanism, signer.sm2, packed, outputPath);
+    rv = PackCert2P7SignFileInPlace(buffer, textStart, signer.certificate, signature, mechanism, signer.sm2, packed,
+                                    outputPath);
     if (rv == 0 && outputPath.empty()) out = std::move(packed);
     return SetLastError(rv);
 }

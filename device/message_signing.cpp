@@ -83,14 +83,13 @@ std::vector<TemplateItem> PrivateKeyQuery(const std::vector<unsigned char>& pair
 }
 
 long SignWithToken(const P11Session& session, CK_MECHANISM_TYPE mechanismType, CK_OBJECT_HANDLE key,
-                   std::string& data, std::vector<unsigned char>& signature) {
+                   unsigned char* data, CK_ULONG dataLength, std::vector<unsigned char>& signature) {
     CK_FUNCTION_LIST_PTR f = session.functions();
     CK_MECHANISM mechanism{mechanismType, nullptr, 0};
     if (f->C_SignInit(session.handle(), &mechanism, key) != CKR_OK) return -103;
     std::vector<unsigned char> buffer(kSignatureCapacity);
     CK_ULONG length = buffer.size();
-    CK_RV rv = f->C_Sign(session.handle(), reinterpret_cast<CK_BYTE_PTR>(&data[0]), data.size(), buffer.data(),
-                         &length);
+    CK_RV rv = f->C_Sign(session.handle(), data, dataLength, buffer.data(), &length);
     if (rv != CKR_OK) return DeviceP11Operation::MapSignResult(rv);
     if (length > buffer.size()) return -103;
     buffer.resize(length);
@@ -105,6 +104,20 @@ std::string DeviceP11Operation::DataForToken(const SignerSelection& signer, cons
     std::string data(reinterpret_cast<const char*>(signer.z), sizeof signer.z);
     data += signingText;
     return data;
+}
+
+long DeviceP11Operation::MakeSigningBuffer(const char* xmlMsg, const char* keyMsg, const std::string& filePath,
+                                           bool binary, const unsigned char* z,
+                                           const std::vector<unsigned char>& certificate, std::string& buffer,
+                                           size_t& textStart) {
+    std::string made(kSignedDataHeadroom, '\0');
+    if (z) made.append(reinterpret_cast<const char*>(z), sizeof SignerSelection::z);
+    const size_t start = made.size();
+    const long rv = MakeTLVSignFileWithRoom(xmlMsg, keyMsg, filePath, made, binary, SignedDataTailRoom(certificate));
+    if (rv != 0) return rv;
+    buffer.swap(made);
+    textStart = start;
+    return 0;
 }
 
 std::string DeviceP11Operation::UpperCaseHashName(std::string name) {
@@ -151,8 +164,10 @@ long DeviceP11Operation::SelectSigner(P11Session& session, const char* dn, const
             }
         }
         std::string text;
+        size_t textStart = 0;
         rv = prefixOnly ? MakePaddingTLVSignFile(xmlMsg, keyMsg, filePath.c_str(), text, facts.binaryText)
-                        : MakeTLVSignFile(xmlMsg, keyMsg, filePath, text, facts.binaryText);
+                        : MakeSigningBuffer(xmlMsg, keyMsg, filePath, facts.binaryText, facts.sm2 ? signer.z : nullptr,
+                                            values[0], text, textStart);
         if (rv != 0) return rv;
 
         signer.found = true;
@@ -161,6 +176,7 @@ long DeviceP11Operation::SelectSigner(P11Session& session, const char* dn, const
         signer.certificate = std::move(values[0]);
         signer.pairId = std::move(values[1]);
         signer.text = std::move(text);
+        signer.textStart = textStart;
         return 0;
     }
     return 0;
@@ -218,7 +234,8 @@ long DeviceP11Operation::GMUSBKeySign(const char* dn, const char* xmlMsg, const 
     rv = ChooseMechanism(signer.found && signer.sm2, UpperCaseHashName(std::move(hashName)), mechanism);
     if (rv != 0) return SetLastError(rv);
     if (!signer.found) return SetLastError(-304);
-    std::string data = DataForToken(signer, signer.text);
+    // The token signs the Z value and the text where they lie.
+    const size_t dataStart = signer.textStart - (signer.sm2 ? sizeof signer.z : 0);
 
     rv = LoginWithPrompt(session);
     if (rv != 0) return SetLastError(rv);
@@ -226,12 +243,14 @@ long DeviceP11Operation::GMUSBKeySign(const char* dn, const char* xmlMsg, const 
     rv = FindPrivateKey(session, signer.pairId, key);
     if (rv != 0) return SetLastError(rv);
     std::vector<unsigned char> signature;
-    rv = SignWithToken(session, mechanism, key, data, signature);
+    rv = SignWithToken(session, mechanism, key, reinterpret_cast<unsigned char*>(&signer.text[dataStart]),
+                       signer.text.size() - dataStart, signature);
     if (rv != 0) return SetLastError(rv);
     session.Close();
 
     std::string packed;
-    rv = PackCert2P7(data, signer.certificate, signature, mechanism, signer.sm2, packed);
+    rv = PackCert2P7InPlace(signer.text, signer.textStart, signer.certificate, signature, mechanism, signer.sm2,
+                            packed);
     if (rv == 0) out = std::move(packed);
     return SetLastError(rv);
 }

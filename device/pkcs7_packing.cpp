@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "pkcs7/sgndata.h"
@@ -30,17 +32,22 @@ int DigestCodeFor(unsigned long mechanism) {
 
 bool FitsInt(size_t size) { return size <= static_cast<size_t>(INT_MAX); }
 
-// The DER SignedData of one signer, written in place into a buffer of exactly
-// the measured size.
-long BuildSignedData(const std::string& content, const std::vector<unsigned char>& cert,
-                     const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
-                     std::vector<unsigned char>& der) {
-    const int digest = DigestCodeFor(mechanism);
-    if (digest == 0) return kPackFailed;
+int64_t TlvSize(int64_t contentLength) {
+    return 1 + der::LengthFieldSize(static_cast<uint64_t>(contentLength)) + contentLength;
+}
 
-    const size_t skipped = sm2 ? kZLength : 0;
-    if (content.size() <= skipped) return kPackFailed;
-    const size_t contentLength = content.size() - skipped;
+// The DER SignedData of one signer, built around content that already lies in
+// buffer from contentStart to the end: the headers go into the room before
+// the content and the certificate and signer after it, so the content is
+// never copied. The bytes are those _signedData::_Encode writes for the same
+// content; derStart tells where they begin.
+long BuildSignedDataInPlace(std::string& buffer, size_t contentStart, const std::vector<unsigned char>& cert,
+                            const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
+                            size_t& derStart) {
+    const int digest = DigestCodeFor(mechanism);
+    if (digest == 0 || contentStart > buffer.size()) return kPackFailed;
+    const size_t contentLength = buffer.size() - contentStart;
+    if (contentLength < 1) return kPackFailed;
 
     std::vector<unsigned char> sm2Signature;
     if (sm2 && !p7::EncodeSm2Signature(signature.data(), signature.size(), sm2Signature)) return kPackFailed;
@@ -48,32 +55,80 @@ long BuildSignedData(const std::string& content, const std::vector<unsigned char
     if (!FitsInt(contentLength) || !FitsInt(cert.size()) || !FitsInt(encodedSignature.size())) return kPackFailed;
 
     _signedData signedData;
-    const auto* contentBytes = reinterpret_cast<const unsigned char*>(content.data()) + skipped;
-    if (signedData.SetData(contentBytes, static_cast<int>(contentLength)) < 1) return kPackFailed;
     if (signedData._AddSigner(cert.data(), static_cast<int>(cert.size()), digest, encodedSignature.data(),
                               static_cast<int>(encodedSignature.size())) < 1) {
         return kPackFailed;
     }
-    const int length = signedData._Encode(nullptr, INT_MAX);
-    if (length < 1) return kPackFailed;
-    std::vector<unsigned char> buffer(static_cast<size_t>(length));
-    unsigned char* cursor = buffer.data();
-    if (signedData._Encode(&cursor, length) != length) return kPackFailed;
-    der.swap(buffer);
+    // The parts around the content, measured as _Encode measures them.
+    const int digests = signedData._EncodeSetDigests(nullptr, INT_MAX);
+    const int certs = signedData._EncodeSetCerts(nullptr, INT_MAX);
+    const int signers = signedData._EncodeSetSigner(nullptr, INT_MAX);
+    if (digests < 0 || certs < 0 || signers < 0) return kPackFailed;
+
+    constexpr int64_t kVersionSize = 3;
+    const int64_t oidSize = sizeof der::kOidData;
+    const int64_t length = static_cast<int64_t>(contentLength);
+    const int64_t octetString = TlvSize(length);
+    const int64_t explicitContent = TlvSize(octetString);
+    const int64_t dataPart = TlvSize(oidSize + explicitContent);
+    const int64_t signedContent = kVersionSize + digests + dataPart + certs + signers;
+    const int64_t signedDataSize = TlvSize(signedContent);
+    const int64_t outerExplicit = TlvSize(signedDataSize);
+    const int64_t contentInfo = int64_t(sizeof der::kOidSignedData) + outerExplicit;
+    const int64_t total = TlvSize(contentInfo);
+    if (total > INT_MAX) return kPackFailed;
+
+    // Everything in front of the content, written here and then put in place.
+    unsigned char head[DeviceP11Operation::kSignedDataHeadroom];
+    const int64_t headSize = total - length - certs - signers;
+    if (headSize > static_cast<int64_t>(sizeof head) || headSize > static_cast<int64_t>(contentStart)) {
+        return kPackFailed;
+    }
+    unsigned char* p = der::WriteHeader(head, der::kTagSequence, static_cast<uint64_t>(contentInfo));
+    p = der::Put(p, der::MakeBytes(der::kOidSignedData));
+    p = der::WriteHeader(p, der::kTagContext0, static_cast<uint64_t>(signedDataSize));
+    p = der::WriteHeader(p, der::kTagSequence, static_cast<uint64_t>(signedContent));
+    p = der::WriteHeader(p, der::kTagInteger, 1);
+    *p++ = 1;  // version
+    if (signedData._EncodeSetDigests(&p, static_cast<int>(sizeof head - (p - head))) != digests) return kPackFailed;
+    p = der::WriteHeader(p, der::kTagSequence, static_cast<uint64_t>(oidSize + explicitContent));
+    p = der::Put(p, der::MakeBytes(der::kOidData));
+    p = der::WriteHeader(p, der::kTagContext0, static_cast<uint64_t>(octetString));
+    p = der::WriteHeader(p, der::kTagOctetString, static_cast<uint64_t>(length));
+    if (p - head != headSize) return kPackFailed;
+
+    const size_t contentEnd = buffer.size();
+    buffer.resize(contentEnd + static_cast<size_t>(certs) + static_cast<size_t>(signers));
+    auto* tail = reinterpret_cast<unsigned char*>(&buffer[contentEnd]);
+    if (signedData._EncodeSetCerts(&tail, certs) != certs || signedData._EncodeSetSigner(&tail, signers) != signers) {
+        buffer.resize(contentEnd);
+        return kPackFailed;
+    }
+    derStart = contentStart - static_cast<size_t>(headSize);
+    std::memcpy(&buffer[derStart], head, static_cast<size_t>(headSize));
     return 0;
 }
 
-bool EncodeBase64(const std::vector<unsigned char>& der, std::string& text) {
-    if (!FitsInt(der.size())) return false;
+// The content of PackCert2P7's callers, copied behind room for the headers
+// (without the Z value in front of SM2 content).
+bool ContentWithRoom(const std::string& content, bool sm2, std::string& buffer) {
+    const size_t skipped = sm2 ? kZLength : 0;
+    if (content.size() <= skipped) return false;
+    buffer.reserve(DeviceP11Operation::kSignedDataHeadroom + content.size() - skipped);
+    buffer.assign(DeviceP11Operation::kSignedDataHeadroom, '\0');
+    buffer.append(content, skipped, std::string::npos);
+    return true;
+}
+
+bool EncodeBase64(const unsigned char* der, size_t size, std::string& text) {
+    if (!FitsInt(size)) return false;
     CMyBase64 base64;
     unsigned int length = 0;
-    const int required = base64.Encode(der.data(), static_cast<unsigned int>(der.size()), nullptr, &length);
+    const int required = base64.Encode(der, static_cast<unsigned int>(size), nullptr, &length);
     if (required < 0) return false;
     std::string encoded(static_cast<size_t>(required), '\0');
     length = static_cast<unsigned int>(required);
-    if (required > 0 && base64.Encode(der.data(), static_cast<unsigned int>(der.size()), &encoded[0], &length) < 0) {
-        return false;
-    }
+    if (required > 0 && base64.Encode(der, static_cast<unsigned int>(size), &encoded[0], &length) < 0) return false;
     text.swap(encoded);
     return true;
 }
@@ -84,15 +139,15 @@ struct FileCloser {
 
 // Writes the Base64 text of der to path piece by piece, so the text buffer
 // stays small however large the DER is.
-bool WriteBase64File(const std::string& path, const std::vector<unsigned char>& der) {
+bool WriteBase64File(const std::string& path, const unsigned char* der, size_t size) {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb+"));
     if (!file) return false;
     std::vector<char> text(kFilePiece / 3 * 4);
     CMyBase64 base64;
     for (size_t offset = 0;; offset += kFilePiece) {
-        const size_t piece = std::min(kFilePiece, der.size() - offset);
+        const size_t piece = std::min(kFilePiece, size - offset);
         unsigned int length = static_cast<unsigned int>(text.size());
-        const int written = base64.Encode(der.data() + offset, static_cast<unsigned int>(piece), text.data(), &length);
+        const int written = base64.Encode(der + offset, static_cast<unsigned int>(piece), text.data(), &length);
         if (written < 0) return false;
         if (std::fwrite(text.data(), 1, static_cast<size_t>(written), file.get()) != static_cast<size_t>(written)) {
             return false;
@@ -118,28 +173,63 @@ bool RestoreSignatureByteOrder(std::vector<unsigned char>& signature, bool sm2) 
 
 }  // namespace
 
+size_t DeviceP11Operation::SignedDataTailRoom(const std::vector<unsigned char>& cert) {
+    // The certificate set holds the certificate; the signer its issuer and
+    // serial (less than the certificate), two algorithm identifiers and the
+    // signature, each with a few header bytes.
+    constexpr size_t kMaxSignature = 1024 + 16;
+    constexpr size_t kHeadersAndIdentifiers = 128;
+    return 2 * cert.size() + kMaxSignature + kHeadersAndIdentifiers;
+}
+
 long DeviceP11Operation::PackCert2P7(const std::string& content, const std::vector<unsigned char>& cert,
                                      const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
                                      std::string& out) {
-    std::vector<unsigned char> der;
-    if (BuildSignedData(content, cert, signature, mechanism, sm2, der) != 0) return kPackFailed;
-    std::string text;
-    if (!EncodeBase64(der, text)) return kPackFailed;
-    out.swap(text);
-    return 0;
+    std::string buffer;
+    if (!ContentWithRoom(content, sm2, buffer)) return kPackFailed;
+    return PackCert2P7InPlace(buffer, kSignedDataHeadroom, cert, signature, mechanism, sm2, out);
 }
 
 long DeviceP11Operation::PackCert2P7SignFile(const std::string& content, const std::vector<unsigned char>& cert,
                                              std::vector<unsigned char> signature, unsigned long mechanism, bool sm2,
                                              std::string& out, const std::string& path) {
+    std::string buffer;
+    if (!ContentWithRoom(content, sm2, buffer)) return kPackFailed;
+    return PackCert2P7SignFileInPlace(buffer, kSignedDataHeadroom, cert, std::move(signature), mechanism, sm2, out,
+                                      path);
+}
+
+long DeviceP11Operation::PackCert2P7InPlace(std::string& buffer, size_t contentStart,
+                                            const std::vector<unsigned char>& cert,
+                                            const std::vector<unsigned char>& signature, unsigned long mechanism,
+                                            bool sm2, std::string& out) {
+    size_t derStart = 0;
+    if (BuildSignedDataInPlace(buffer, contentStart, cert, signature, mechanism, sm2, derStart) != 0) {
+        return kPackFailed;
+    }
+    const auto* der = reinterpret_cast<const unsigned char*>(buffer.data()) + derStart;
+    std::string text;
+    if (!EncodeBase64(der, buffer.size() - derStart, text)) return kPackFailed;
+    out.swap(text);
+    return 0;
+}
+
+long DeviceP11Operation::PackCert2P7SignFileInPlace(std::string& buffer, size_t contentStart,
+                                                    const std::vector<unsigned char>& cert,
+                                                    std::vector<unsigned char> signature, unsigned long mechanism,
+                                                    bool sm2, std::string& out, const std::string& path) {
     if (!RestoreSignatureByteOrder(signature, sm2)) return kPackFailed;
-    std::vector<unsigned char> der;
-    if (BuildSignedData(content, cert, signature, mechanism, sm2, der) != 0) return kPackFailed;
+    size_t derStart = 0;
+    if (BuildSignedDataInPlace(buffer, contentStart, cert, signature, mechanism, sm2, derStart) != 0) {
+        return kPackFailed;
+    }
+    const auto* der = reinterpret_cast<const unsigned char*>(buffer.data()) + derStart;
+    const size_t size = buffer.size() - derStart;
     if (path.empty()) {
         std::string text;
-        if (!EncodeBase64(der, text)) return kPackFailed;
+        if (!EncodeBase64(der, size, text)) return kPackFailed;
         out.swap(text);
         return 0;
     }
-    return WriteBase64File(path, der) ? 0 : kPackFailed;
+    return WriteBase64File(path, der, size) ? 0 : kPackFailed;
 }
