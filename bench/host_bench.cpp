@@ -1,5 +1,7 @@
 // bench_host: end-to-end measurements of token-host with the software token.
 //
+// "sign" and "coldstart" take --host PATH to time another build of the host.
+//
 //   bench_host coldstart --runs N
 //       process start to the "GetVersion" reply; prints median, p10, p90 (ms)
 //   bench_host sign --state DIR --file PATH --dn DN [--hash H] [--p7 PATH] [--save PATH]
@@ -70,7 +72,8 @@ int ColdStart(const Options& options) {
     std::vector<double> millis;
     for (int i = 0; i < runs; ++i) {
         const Clock::time_point start = Clock::now();
-        HostDriver host(TOKEN_HOST_BINARY, HostEnvironment(Option(options, "state", "/nonexistent")));
+        HostDriver host(Option(options, "host", TOKEN_HOST_BINARY),
+                        HostEnvironment(Option(options, "state", "/nonexistent")));
         if (!host.Started() || !host.Send(request)) Fail("cannot start the host");
         const Envelope reply = ParseEnvelope(host.Receive());
         millis.push_back(SecondsSince(start) * 1000.0);
@@ -103,7 +106,7 @@ int Sign(const Options& options) {
     if (toFile) request += R"(,"FileP7Path":)" + JsonString(p7);
     request += "}";
 
-    HostDriver host(TOKEN_HOST_BINARY, HostEnvironment(Option(options, "state")));
+    HostDriver host(Option(options, "host", TOKEN_HOST_BINARY), HostEnvironment(Option(options, "state")));
     if (!host.Started() || !host.Send(R"({"ZEKA":"GetMediaID","tabID":1})")) Fail("cannot start the host");
     const Envelope media = ParseEnvelope(host.Receive());
     if (!media.ok || !media.textIsString) Fail("no token: GetMediaID answered " + std::string(media.text));

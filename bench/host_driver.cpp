@@ -165,11 +165,14 @@ bool HostDriver::Finish(rusage* usage) {
 
 Envelope ParseEnvelope(const std::string& body) {
     Envelope envelope;
-    envelope.lastData = body.find("\"lastData\":true") != std::string::npos;
-    const size_t text = body.rfind("\"text\":");
+    // The members come in key order and "text" last, so everything but the
+    // text itself sits in the first few bytes: never scan the text.
+    const size_t text = body.find("\"text\":");
     if (text == std::string::npos) return envelope;
-    size_t start = text + 7;
+    envelope.lastData = std::string_view(body).substr(0, text).find("\"lastData\":true") != std::string_view::npos;
+    const size_t start = text + 7;
     if (start < body.size() && body[start] == '"') {
+        // Base64 needs no escapes: the text ends at the next quote.
         const size_t close = body.find('"', start + 1);
         if (close == std::string::npos) return envelope;
         envelope.textIsString = true;
