@@ -21,6 +21,9 @@ std::optional<Bytes> FromHex(const std::string& hex);
 
 // Standard alphabet, "=" padding, no line breaks.
 std::string Base64Encode(const unsigned char* data, size_t length);
+// The same into out, which holds Base64Length(length) bytes; returns that.
+size_t Base64EncodeInto(const unsigned char* data, size_t length, char* out);
+inline size_t Base64Length(size_t length) { return (length + 2) / 3 * 4; }
 
 // Native in-memory form of a CK_ULONG / CK_BBOOL attribute value.
 Bytes UlongBytes(CK_ULONG value);

@@ -183,6 +183,23 @@ Bytes Hash(HashKind kind, const unsigned char* data, size_t length) {
     return digest;
 }
 
+Hasher::Hasher(HashKind kind) : context_(EVP_MD_CTX_new()) {
+    ok_ = context_ && EVP_DigestInit_ex(context_.get(), HashMd(kind), nullptr) == 1;
+}
+
+void Hasher::Update(const unsigned char* data, size_t length) {
+    if (ok_ && length > 0) ok_ = EVP_DigestUpdate(context_.get(), data, length) == 1;
+}
+
+Bytes Hasher::Final() {
+    Bytes digest(EVP_MAX_MD_SIZE);
+    unsigned int digestLength = 0;
+    if (!ok_ || EVP_DigestFinal_ex(context_.get(), digest.data(), &digestLength) != 1) return Bytes();
+    ok_ = false;
+    digest.resize(digestLength);
+    return digest;
+}
+
 Bytes DigestInfo(HashKind kind, const Bytes& digest) {
     Bytes info = DigestInfoPrefix(kind);
     info.insert(info.end(), digest.begin(), digest.end());

@@ -40,6 +40,19 @@ enum class HashKind { Md5, Sha1, Sha256, Sha384, Sha512, Sm3 };
 
 size_t HashLength(HashKind kind);
 Bytes Hash(HashKind kind, const unsigned char* data, size_t length);
+
+// A hash over data given in pieces.
+class Hasher {
+public:
+    explicit Hasher(HashKind kind);
+    void Update(const unsigned char* data, size_t length);
+    // The digest; empty when hashing failed.
+    Bytes Final();
+
+private:
+    EvpMdCtxPtr context_;
+    bool ok_ = false;
+};
 // DER DigestInfo of a digest (SM3 under OID 1.2.156.10197.1.401).
 Bytes DigestInfo(HashKind kind, const Bytes& digest);
 

@@ -1,8 +1,10 @@
 // E_SignFileWithDisplay: the token completes a signing text with a file it
 // reads itself, and signs it as C_Sign would.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 #include "softtoken/common/key_pairs.h"
 #include "softtoken/module/aux_api.h"
@@ -28,22 +30,47 @@ std::optional<size_t> BoundedLength(const char* text, size_t max) {
     return length;
 }
 
-// The whole file, or nullopt when it cannot be read or is too large.
-std::optional<Bytes> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in || !in.seekg(0, std::ios::end)) return std::nullopt;
-    std::streamoff size = in.tellg();
-    if (size < 0 || size > kMaxFileSize || !in.seekg(0, std::ios::beg)) return std::nullopt;
-    Bytes content(static_cast<size_t>(size));
-    if (size > 0 && !in.read(reinterpret_cast<char*>(content.data()), size)) return std::nullopt;
-    return content;
+// Bytes read per step; a multiple of 3, so the steps' Base64 texts join
+// seamlessly.
+constexpr size_t kReadStep = 3 * 64 * 1024;
+
+// A file to be signed, opened and measured; read later in steps.
+struct FileToSign {
+    std::ifstream in;
+    size_t size = 0;
+};
+
+// False when the file cannot be opened or is too large.
+bool OpenFileToSign(const std::string& path, FileToSign& file) {
+    file.in.open(path, std::ios::binary);
+    if (!file.in || !file.in.seekg(0, std::ios::end)) return false;
+    std::streamoff size = file.in.tellg();
+    if (size < 0 || size > kMaxFileSize || !file.in.seekg(0, std::ios::beg)) return false;
+    file.size = static_cast<size_t>(size);
+    return true;
+}
+
+// Passes the file's Base64 text on in steps; false when it cannot be read
+// whole (at the size it had when opened).
+bool FeedFileBase64(FileToSign& file, const DataConsumer& consume) {
+    std::vector<char> bytes(std::min(kReadStep, file.size));
+    std::vector<char> text(Base64Length(bytes.size()));
+    for (size_t left = file.size; left > 0;) {
+        const size_t step = std::min(kReadStep, left);
+        if (!file.in.read(bytes.data(), static_cast<std::streamsize>(step))) return false;
+        const size_t length = Base64EncodeInto(reinterpret_cast<const unsigned char*>(bytes.data()), step, text.data());
+        consume(reinterpret_cast<const unsigned char*>(text.data()), length);
+        left -= step;
+    }
+    return true;
 }
 
 // The key-message field of the binary encoding: 0x22, 8-byte big-endian length, text.
-void AppendBinaryKeyMessage(Bytes& data, const char* display, size_t length) {
-    data.push_back(0x22);
-    for (int shift = 56; shift >= 0; shift -= 8) data.push_back(static_cast<unsigned char>(uint64_t{length} >> shift));
-    data.insert(data.end(), display, display + length);
+void FeedBinaryKeyMessage(const char* display, size_t length, const DataConsumer& consume) {
+    unsigned char header[9] = {0x22};
+    for (int i = 0; i < 8; ++i) header[1 + i] = static_cast<unsigned char>(uint64_t{length} >> (56 - 8 * i));
+    consume(header, sizeof header);
+    consume(reinterpret_cast<const unsigned char*>(display), length);
 }
 
 // Least-significant byte first: RSA as a whole, SM2 r and s each.
@@ -88,18 +115,19 @@ CK_RV SignFileWithDisplay(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE key, CK_MEC
         return CKR_BUFFER_TOO_SMALL;
     }
 
-    Bytes data(prefix, prefix + layout->length);
-    if (*pathLength > 0) {
-        auto content = ReadFile(std::string(filePath, *pathLength));
-        if (!content) return CKR_FUNCTION_FAILED;
-        std::string base64 = Base64Encode(content->data(), content->size());
-        data.insert(data.end(), base64.begin(), base64.end());
-    }
-    if (layout->binary) AppendBinaryKeyMessage(data, displayText, *displayLength);
-
+    // The completed text is hashed as it is made, never held whole.
+    FileToSign file;
+    if (*pathLength > 0 && !OpenFileToSign(std::string(filePath, *pathLength), file)) return CKR_FUNCTION_FAILED;
+    const uint64_t length = uint64_t{layout->length} + (*pathLength > 0 ? Base64Length(file.size) : 0) +
+                            (layout->binary ? 9 + uint64_t{*displayLength} : 0);
+    const DataFeeder feed = [&](const DataConsumer& consume) {
+        consume(prefix, layout->length);
+        if (*pathLength > 0 && !FeedFileBase64(file, consume)) return false;
+        if (layout->binary) FeedBinaryKeyMessage(displayText, *displayLength, consume);
+        return true;
+    };
     Bytes result;
-    if (CK_RV rv = SignLikeToken(token, *privateKey, mechanism->mechanism, data.data(), data.size(), result);
-        rv != CKR_OK) {
+    if (CK_RV rv = SignPiecesLikeToken(token, *privateKey, mechanism->mechanism, length, feed, result); rv != CKR_OK) {
         return rv;
     }
     if (CK_RV rv = CommonAnswer(*store, token, AskHolder(*store, token, HolderPoint::SignFile)); rv != CKR_OK) {

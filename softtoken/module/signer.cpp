@@ -53,18 +53,37 @@ CK_RV SignDigest(EVP_PKEY* key, HashKind hash, const Bytes& digest, Bytes& signa
 
 CK_RV SignLikeToken(const Token& token, const TokenObject& privateKey, CK_MECHANISM_TYPE mechanism,
                     const unsigned char* data, size_t length, Bytes& signature) {
+    return SignPiecesLikeToken(
+        token, privateKey, mechanism, length,
+        [&](const DataConsumer& consume) {
+            consume(data, length);
+            return true;
+        },
+        signature);
+}
+
+CK_RV SignPiecesLikeToken(const Token& token, const TokenObject& privateKey, CK_MECHANISM_TYPE mechanism,
+                          uint64_t length, const DataFeeder& feed, Bytes& signature) {
     if (CK_RV rv = CheckSignMechanism(mechanism, privateKey); rv != CKR_OK) return rv;
     EvpPkeyPtr key = LoadPrivateKey(privateKey);
     if (!key) return CKR_DEVICE_ERROR;
     HashKind hash = *HashOfSignMechanism(mechanism);
-    if (AlgorithmOf(key.get()) == KeyAlgorithm::Sm2) {
-        if (length < kSm2ZLength) return CKR_DATA_LEN_RANGE;  // the data begins with Z
-        return SignDigest(key.get(), hash, Hash(hash, data, length), signature);
-    }
-    bool digestGiven = mechanism != CKM_VENDOR_SM2_SM3 && IsTemporaryPair(token, privateKey.PairId());
-    if (!digestGiven) return SignDigest(key.get(), hash, Hash(hash, data, length), signature);
-    if (length != HashLength(hash)) return CKR_DATA_LEN_RANGE;
-    return SignDigest(key.get(), hash, Bytes(data, data + length), signature);
+    const bool sm2 = AlgorithmOf(key.get()) == KeyAlgorithm::Sm2;
+    // A key without certificate takes the data as the finished digest; only
+    // data of the digest's length is worth keeping for it.
+    const bool digestGiven = !sm2 && mechanism != CKM_VENDOR_SM2_SM3 && IsTemporaryPair(token, privateKey.PairId());
+    const bool keepData = digestGiven && length == HashLength(hash);
+    Hasher hasher(hash);
+    Bytes data;
+    const bool fed = feed([&](const unsigned char* piece, size_t pieceLength) {
+        if (keepData) data.insert(data.end(), piece, piece + pieceLength);
+        if (!digestGiven) hasher.Update(piece, pieceLength);
+    });
+    if (!fed) return CKR_FUNCTION_FAILED;
+    if (sm2 && length < kSm2ZLength) return CKR_DATA_LEN_RANGE;  // the data begins with Z
+    if (!digestGiven) return SignDigest(key.get(), hash, hasher.Final(), signature);
+    if (!keepData) return CKR_DATA_LEN_RANGE;
+    return SignDigest(key.get(), hash, data, signature);
 }
 
 }  // namespace softtoken

@@ -2,6 +2,8 @@
 // auxiliary signing entries.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "softtoken/common/key_crypto.h"
@@ -28,6 +30,17 @@ EvpPkeyPtr LoadPrivateKey(const TokenObject& privateKey);
 // PKCS#1 v1.5 over SM3(data).
 CK_RV SignLikeToken(const Token& token, const TokenObject& privateKey, CK_MECHANISM_TYPE mechanism,
                     const unsigned char* data, size_t length, Bytes& signature);
+
+// Data handed to the signer in pieces, so that large data (a file the token
+// reads itself) need never be held whole: the feeder passes every piece in
+// order to the consumer, and returns false when the data cannot be produced.
+using DataConsumer = std::function<void(const unsigned char* piece, size_t length)>;
+using DataFeeder = std::function<bool(const DataConsumer& consume)>;
+
+// SignLikeToken over data of the given total length that the feeder hands
+// over; CKR_FUNCTION_FAILED when the feeder fails.
+CK_RV SignPiecesLikeToken(const Token& token, const TokenObject& privateKey, CK_MECHANISM_TYPE mechanism,
+                          uint64_t length, const DataFeeder& feed, Bytes& signature);
 
 // Raw primitive for digests computed elsewhere (E_SignRequestInfo).
 CK_RV SignDigest(EVP_PKEY* key, HashKind hash, const Bytes& digest, Bytes& signature);

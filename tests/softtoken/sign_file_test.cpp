@@ -183,6 +183,25 @@ TEST_F(SignFileTest, Sm2SignsZAndTheCompleteTextAndReversesRAndS) {
     EXPECT_TRUE(Sm2Verifies(binary.complete, signature));
 }
 
+TEST_F(SignFileTest, FilesReadInSeveralStepsSignTheWholeText) {
+    // The token reads and encodes files in steps of 192 KiB; sizes on and
+    // beside a step boundary, and over several steps with a partial group.
+    constexpr size_t kStep = 3 * 64 * 1024;
+    for (size_t size : {kStep - 1, kStep, kStep + 1, 3 * kStep + 2}) {
+        Bytes content(size);
+        for (size_t i = 0; i < size; ++i) content[i] = static_cast<unsigned char>(i * 7 + i / 4096);
+        const std::string path = dir.Path() + "/large.bin";
+        WriteFileBytes(path, content);
+        Bytes signature;
+        SigningText decimal = DecimalText("AB", "C", path, content);
+        ASSERT_EQ(SignRsa(decimal.prefix, "C", path, signature), CKR_OK) << size;
+        EXPECT_TRUE(RsaVerifies(decimal.complete, signature)) << size;
+        SigningText binary = BinaryText("AB", "key", path, content);
+        ASSERT_EQ(SignSm2(binary.prefix, "key", path, signature), CKR_OK) << size;
+        EXPECT_TRUE(Sm2Verifies(binary.complete, signature)) << size;
+    }
+}
+
 TEST_F(SignFileTest, EmptyFileHasARecordWithoutContent) {
     std::string emptyPath = dir.Path() + "/empty";
     WriteFileBytes(emptyPath, {});
