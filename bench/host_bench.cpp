@@ -1,6 +1,7 @@
 // bench_host: end-to-end measurements of token-host with the software token.
 //
-// "sign" and "coldstart" take --host PATH to time another build of the host.
+// "sign" and "coldstart" take --host PATH and --module PATH to time other
+// builds of the host and of the software token.
 //
 //   bench_host coldstart --runs N
 //       process start to the "GetVersion" reply; prints median, p10, p90 (ms)
@@ -56,8 +57,8 @@ std::string Option(const Options& options, const std::string& name, const std::s
     std::exit(1);
 }
 
-std::map<std::string, std::string> HostEnvironment(const std::string& stateDir) {
-    return {{"TOKEN_HOST_MODULE", SOFTTOKEN_MODULE}, {"SOFTTOKEN_DIR", stateDir}};
+std::map<std::string, std::string> HostEnvironment(const Options& options, const std::string& stateDir) {
+    return {{"TOKEN_HOST_MODULE", Option(options, "module", SOFTTOKEN_MODULE)}, {"SOFTTOKEN_DIR", stateDir}};
 }
 
 double Percentile(std::vector<double> values, double fraction) {
@@ -73,7 +74,7 @@ int ColdStart(const Options& options) {
     for (int i = 0; i < runs; ++i) {
         const Clock::time_point start = Clock::now();
         HostDriver host(Option(options, "host", TOKEN_HOST_BINARY),
-                        HostEnvironment(Option(options, "state", "/nonexistent")));
+                        HostEnvironment(options, Option(options, "state", "/nonexistent")));
         if (!host.Started() || !host.Send(request)) Fail("cannot start the host");
         const Envelope reply = ParseEnvelope(host.Receive());
         millis.push_back(SecondsSince(start) * 1000.0);
@@ -106,7 +107,7 @@ int Sign(const Options& options) {
     if (toFile) request += R"(,"FileP7Path":)" + JsonString(p7);
     request += "}";
 
-    HostDriver host(Option(options, "host", TOKEN_HOST_BINARY), HostEnvironment(Option(options, "state")));
+    HostDriver host(Option(options, "host", TOKEN_HOST_BINARY), HostEnvironment(options, Option(options, "state")));
     if (!host.Started() || !host.Send(R"({"ZEKA":"GetMediaID","tabID":1})")) Fail("cannot start the host");
     const Envelope media = ParseEnvelope(host.Receive());
     if (!media.ok || !media.textIsString) Fail("no token: GetMediaID answered " + std::string(media.text));
