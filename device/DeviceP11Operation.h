@@ -105,10 +105,11 @@ public:
     // The complete signing text laid out for signing and packing in place:
     // kSignedDataHeadroom bytes of room, the Z value when z is given, the
     // text from textStart on, and capacity reserved for the SignedData's
-    // certificate and signer after it. The signing text's codes.
+    // certificate and signer after it (and, with base64InPlace, for the
+    // DER's Base64 text: see PackCert2P7InPlace). The signing text's codes.
     long MakeSigningBuffer(const char* xmlMsg, const char* keyMsg, const std::string& filePath, bool binary,
                            const unsigned char* z, const std::vector<unsigned char>& certificate,
-                           std::string& buffer, size_t& textStart);
+                           bool base64InPlace, std::string& buffer, size_t& textStart);
 
     // ---- SM2 Z value and hashes by name (hashing.cpp) ----
     bool ComputeZ(const unsigned char* x, unsigned long xLen, const unsigned char* y, unsigned long yLen,
@@ -121,10 +122,12 @@ public:
                          bool binary);
     long MakePaddingTLVSignFile(const char* xmlMsg, const char* keyMsg, const char* filePath, std::string& out,
                                 bool binary);
-    // MakeTLVSignFile reserving capacity for spare more bytes after the
-    // text, so that a caller appending there never moves the text.
+    // MakeTLVSignFile reserving the capacity capacityFor asks for, given the
+    // position in out where the text will end, so that a caller growing out
+    // afterwards never moves the text.
+    using CapacityFor = std::function<size_t(size_t textEnd)>;
     long MakeTLVSignFileWithRoom(const char* xmlMsg, const char* keyMsg, const std::string& filePath,
-                                 std::string& out, bool binary, size_t spare);
+                                 std::string& out, bool binary, const CapacityFor& capacityFor);
 
     // ---- file signing (file_signing.cpp) ----
     long GMUSBKeySignFile(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
@@ -142,6 +145,9 @@ public:
     // kSignedDataHeadroom bytes before it. The DER headers are written into
     // those bytes and the certificate and signer appended, so a content that
     // was built there (spare capacity reserved) is never copied or moved.
+    // PackCert2P7InPlace then turns the DER into its Base64 text where it
+    // lies and hands the buffer over as out; buffer is left holding out's
+    // former value.
     static constexpr size_t kSignedDataHeadroom = 128;
     long PackCert2P7InPlace(std::string& buffer, size_t contentStart, const std::vector<unsigned char>& cert,
                             const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
@@ -152,6 +158,9 @@ public:
     // Room after a content for the certificate and the signer of one
     // SignedData, however long the signature (up to the 1,024-byte buffer).
     static size_t SignedDataTailRoom(const std::vector<unsigned char>& cert);
+    // Capacity for the Base64 text of a DER of at most derEnd bytes (counted
+    // from the start of its buffer), encoded where the DER lies.
+    static size_t Base64InPlaceCapacity(size_t derEnd);
 
     // ---- PKCS#10 parameters and subject DN (pkcs10_params.cpp) ----
     bool ParsePKCS10Param(std::string certInfo, _pkcs10info* infos, unsigned int* count);

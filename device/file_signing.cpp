@@ -190,7 +190,7 @@ long DeviceP11Operation::GMUSBKeySignFile(const char* dn, const char* hashName, 
     std::string buffer;
     size_t textStart = 0;
     rv = MakeSigningBuffer(xmlMsg, keyMsg, path, signer.binaryText, signer.sm2 ? signer.z : nullptr,
-                           signer.certificate, buffer, textStart);
+                           signer.certificate, false, buffer, textStart);
     if (rv != 0) return SetLastError(rv);
     const std::string_view complete = std::string_view(buffer).substr(textStart);
     if (!ExtendsPrefix(complete, prefix)) return SetLastError(-302);

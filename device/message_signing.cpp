@@ -108,12 +108,17 @@ std::string DeviceP11Operation::DataForToken(const SignerSelection& signer, cons
 
 long DeviceP11Operation::MakeSigningBuffer(const char* xmlMsg, const char* keyMsg, const std::string& filePath,
                                            bool binary, const unsigned char* z,
-                                           const std::vector<unsigned char>& certificate, std::string& buffer,
-                                           size_t& textStart) {
+                                           const std::vector<unsigned char>& certificate, bool base64InPlace,
+                                           std::string& buffer, size_t& textStart) {
     std::string made(kSignedDataHeadroom, '\0');
     if (z) made.append(reinterpret_cast<const char*>(z), sizeof SignerSelection::z);
     const size_t start = made.size();
-    const long rv = MakeTLVSignFileWithRoom(xmlMsg, keyMsg, filePath, made, binary, SignedDataTailRoom(certificate));
+    const size_t tailRoom = SignedDataTailRoom(certificate);
+    const CapacityFor capacityFor = [&](size_t textEnd) {
+        const size_t derEnd = textEnd + tailRoom;
+        return base64InPlace ? Base64InPlaceCapacity(derEnd) : derEnd;
+    };
+    const long rv = MakeTLVSignFileWithRoom(xmlMsg, keyMsg, filePath, made, binary, capacityFor);
     if (rv != 0) return rv;
     buffer.swap(made);
     textStart = start;
@@ -167,7 +172,7 @@ long DeviceP11Operation::SelectSigner(P11Session& session, const char* dn, const
         size_t textStart = 0;
         rv = prefixOnly ? MakePaddingTLVSignFile(xmlMsg, keyMsg, filePath.c_str(), text, facts.binaryText)
                         : MakeSigningBuffer(xmlMsg, keyMsg, filePath, facts.binaryText, facts.sm2 ? signer.z : nullptr,
-                                            values[0], text, textStart);
+                                            values[0], true, text, textStart);
         if (rv != 0) return rv;
 
         signer.found = true;

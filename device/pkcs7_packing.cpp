@@ -110,13 +110,52 @@ long BuildSignedDataInPlace(std::string& buffer, size_t contentStart, const std:
 }
 
 // The content of PackCert2P7's callers, copied behind room for the headers
-// (without the Z value in front of SM2 content).
-bool ContentWithRoom(const std::string& content, bool sm2, std::string& buffer) {
+// (without the Z value in front of SM2 content), with the capacity that the
+// DER (and, with base64InPlace, its text) will need.
+bool ContentWithRoom(const std::string& content, bool sm2, const std::vector<unsigned char>& cert,
+                     bool base64InPlace, std::string& buffer) {
     const size_t skipped = sm2 ? kZLength : 0;
     if (content.size() <= skipped) return false;
-    buffer.reserve(DeviceP11Operation::kSignedDataHeadroom + content.size() - skipped);
+    const size_t contentEnd = DeviceP11Operation::kSignedDataHeadroom + content.size() - skipped;
+    const size_t derEnd = contentEnd + DeviceP11Operation::SignedDataTailRoom(cert);
+    buffer.reserve(base64InPlace ? DeviceP11Operation::Base64InPlaceCapacity(derEnd) : derEnd);
     buffer.assign(DeviceP11Operation::kSignedDataHeadroom, '\0');
     buffer.append(content, skipped, std::string::npos);
+    return true;
+}
+
+size_t Base64Length(size_t size) { return (size + 2) / 3 * 4; }
+
+// DER bytes encoded per step of the in-place encoder: a multiple of 3, so
+// that only the last step has padding, and at least three times the room in
+// front of the DER (see below).
+constexpr size_t kInPlaceStep = 3 * 16 * 1024;
+
+// Turns buffer[derStart, end) into its Base64 text in buffer[0, ...) without
+// a second buffer. Steps are taken from the end: a step's text begins at 4/3
+// of the step's offset into the DER, which lies at or behind the DER bytes
+// still to be read once that offset is at least 3 x derStart; the step's own
+// bytes are set aside first, since its text overwrites them. The first step
+// (offset 0) is the only one nearer the front, and by then nothing else is
+// left to read.
+bool EncodeBase64InPlace(std::string& buffer, size_t derStart) {
+    const size_t size = buffer.size() - derStart;
+    const size_t textLength = Base64Length(size);
+    if (size == 0 || textLength > static_cast<size_t>(INT_MAX) || 3 * derStart > kInPlaceStep) return false;
+    if (textLength > buffer.size()) buffer.resize(textLength);
+    char* const base = &buffer[0];
+    std::vector<unsigned char> aside(std::min(kInPlaceStep, size));
+    CMyBase64 base64;
+    for (size_t end = size, step = (size - 1) / kInPlaceStep * kInPlaceStep;; end = step, step -= kInPlaceStep) {
+        const size_t length = end - step;
+        std::memcpy(aside.data(), base + derStart + step, length);
+        unsigned int capacity = static_cast<unsigned int>(Base64Length(length));
+        if (base64.Encode(aside.data(), static_cast<unsigned int>(length), base + step / 3 * 4, &capacity) < 0) {
+            return false;
+        }
+        if (step == 0) break;
+    }
+    buffer.resize(textLength);
     return true;
 }
 
@@ -173,6 +212,8 @@ bool RestoreSignatureByteOrder(std::vector<unsigned char>& signature, bool sm2) 
 
 }  // namespace
 
+size_t DeviceP11Operation::Base64InPlaceCapacity(size_t derEnd) { return std::max(derEnd, Base64Length(derEnd)); }
+
 size_t DeviceP11Operation::SignedDataTailRoom(const std::vector<unsigned char>& cert) {
     // The certificate set holds the certificate; the signer its issuer and
     // serial (less than the certificate), two algorithm identifiers and the
@@ -186,7 +227,7 @@ long DeviceP11Operation::PackCert2P7(const std::string& content, const std::vect
                                      const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
                                      std::string& out) {
     std::string buffer;
-    if (!ContentWithRoom(content, sm2, buffer)) return kPackFailed;
+    if (!ContentWithRoom(content, sm2, cert, true, buffer)) return kPackFailed;
     return PackCert2P7InPlace(buffer, kSignedDataHeadroom, cert, signature, mechanism, sm2, out);
 }
 
@@ -194,7 +235,7 @@ long DeviceP11Operation::PackCert2P7SignFile(const std::string& content, const s
                                              std::vector<unsigned char> signature, unsigned long mechanism, bool sm2,
                                              std::string& out, const std::string& path) {
     std::string buffer;
-    if (!ContentWithRoom(content, sm2, buffer)) return kPackFailed;
+    if (!ContentWithRoom(content, sm2, cert, false, buffer)) return kPackFailed;
     return PackCert2P7SignFileInPlace(buffer, kSignedDataHeadroom, cert, std::move(signature), mechanism, sm2, out,
                                       path);
 }
@@ -207,10 +248,8 @@ long DeviceP11Operation::PackCert2P7InPlace(std::string& buffer, size_t contentS
     if (BuildSignedDataInPlace(buffer, contentStart, cert, signature, mechanism, sm2, derStart) != 0) {
         return kPackFailed;
     }
-    const auto* der = reinterpret_cast<const unsigned char*>(buffer.data()) + derStart;
-    std::string text;
-    if (!EncodeBase64(der, buffer.size() - derStart, text)) return kPackFailed;
-    out.swap(text);
+    if (!EncodeBase64InPlace(buffer, derStart)) return kPackFailed;
+    out.swap(buffer);
     return 0;
 }
 

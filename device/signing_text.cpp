@@ -200,9 +200,10 @@ bool TooLong(const char* text) { return text != nullptr && strnlen(text, kMaxTex
 
 // Shared by both builders: opens the named file (the unconverted path),
 // checks every length against its field and appends the text, or nothing.
-// The output's capacity is reserved once, with spare bytes beyond the text.
+// The output's capacity is reserved once: what capacityFor asks for the
+// position where the text will end, and at least that position.
 long BuildSigningText(bool utf8, const char* xmlMsg, const char* keyMsg, const std::string& path, bool binary,
-                      bool prefixOnly, size_t spare, std::string& out) {
+                      bool prefixOnly, const DeviceP11Operation::CapacityFor& capacityFor, std::string& out) {
     // Refused before conversion, which would otherwise copy them.
     if (TooLong(xmlMsg) || TooLong(keyMsg) || path.size() >= kMaxTextLength) return kBadParameter;
     const size_t start = out.size();
@@ -220,7 +221,8 @@ long BuildSigningText(bool utf8, const char* xmlMsg, const char* keyMsg, const s
         }
         if (!st.LengthsFit()) return kBadParameter;
 
-        out.reserve(start + st.HeaderSize() + st.OuterLength() + spare);
+        const size_t textEnd = start + st.HeaderSize() + st.OuterLength();
+        out.reserve(capacityFor ? std::max(textEnd, capacityFor(textEnd)) : textEnd);
         const long rc = AppendSigningText(out, st, file.get(), prefixOnly);
         if (rc != 0) out.resize(start);
         return rc;
@@ -234,15 +236,16 @@ long BuildSigningText(bool utf8, const char* xmlMsg, const char* keyMsg, const s
 
 long DeviceP11Operation::MakeTLVSignFile(const char* xmlMsg, const char* keyMsg, std::string filePath,
                                          std::string& out, bool binary) {
-    return BuildSigningText(GetCharsetFlag() == 1, xmlMsg, keyMsg, filePath, binary, false, 0, out);
+    return BuildSigningText(GetCharsetFlag() == 1, xmlMsg, keyMsg, filePath, binary, false, nullptr, out);
 }
 
 long DeviceP11Operation::MakeTLVSignFileWithRoom(const char* xmlMsg, const char* keyMsg, const std::string& filePath,
-                                                 std::string& out, bool binary, size_t spare) {
-    return BuildSigningText(GetCharsetFlag() == 1, xmlMsg, keyMsg, filePath, binary, false, spare, out);
+                                                 std::string& out, bool binary, const CapacityFor& capacityFor) {
+    return BuildSigningText(GetCharsetFlag() == 1, xmlMsg, keyMsg, filePath, binary, false, capacityFor, out);
 }
 
 long DeviceP11Operation::MakePaddingTLVSignFile(const char* xmlMsg, const char* keyMsg, const char* filePath,
                                                 std::string& out, bool binary) {
-    return BuildSigningText(GetCharsetFlag() == 1, xmlMsg, keyMsg, filePath ? filePath : "", binary, true, 0, out);
+    return BuildSigningText(GetCharsetFlag() == 1, xmlMsg, keyMsg, filePath ? filePath : "", binary, true, nullptr,
+                            out);
 }

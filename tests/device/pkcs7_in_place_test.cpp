@@ -47,12 +47,12 @@ std::string Content(size_t size) {
     return content;
 }
 
-// Builds content where the signing flow builds it: behind the room, with
-// the tail's capacity reserved.
+// Builds content where message signing builds it: behind the room, with
+// capacity reserved for the tail and for the DER's Base64 text.
 std::string SigningBuffer(const std::string& content, const Bytes& cert) {
     std::string buffer;
-    buffer.reserve(DeviceP11Operation::kSignedDataHeadroom + content.size() +
-                   DeviceP11Operation::SignedDataTailRoom(cert));
+    buffer.reserve(DeviceP11Operation::Base64InPlaceCapacity(DeviceP11Operation::kSignedDataHeadroom + content.size() +
+                                                             DeviceP11Operation::SignedDataTailRoom(cert)));
     buffer.assign(DeviceP11Operation::kSignedDataHeadroom, '\0');
     buffer += content;
     return buffer;
@@ -70,7 +70,8 @@ protected:
                                              CKM_SHA256_RSA_PKCS, false, out),
                   0)
             << size;
-        EXPECT_EQ(buffer.data() + DeviceP11Operation::kSignedDataHeadroom, contentBytes) << "the content moved";
+        EXPECT_EQ(out.data() + DeviceP11Operation::kSignedDataHeadroom, contentBytes)
+            << "the text is not where the content was built";
         EXPECT_TRUE(out == Base64(ReferenceDer(content, ids.rsaCert, p7::kDigestSha256, rsaSig_)))
             << "content of " << size << " bytes";
     }
@@ -97,7 +98,8 @@ TEST_F(InPlacePacking, Sm2MatchesPackingACopyWithItsZValue) {
     const auto& ids = TestIdentities::Get();
     Bytes rs(64, 0x11);
     rs[0] = 0x80;  // r needs a leading zero in its INTEGER
-    const std::string text = Content(5000);
+    // Long enough for the Base64 text to be made in several steps.
+    const std::string text = Content(200000);
     std::string fromCopy;
     ASSERT_EQ(device_.PackCert2P7(std::string(32, 'z') + text, ids.sm2Cert, rs, CKM_VENDOR_SM2_SM3, true, fromCopy), 0);
     std::string buffer = SigningBuffer(text, ids.sm2Cert);
