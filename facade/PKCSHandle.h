@@ -56,9 +56,16 @@ public:
 
 private:
     PKCS_Handle() = default;
+    // Records the code as the facade's last result (and the instance's on failure).
+    long Finish(long code);
+    // As above, and reports success through the status out-parameter.
+    long Finish(long code, int* status);
+
     long m_errCode = 0;
 };
 
 // The chooser program; TOKEN_HOST_CHOOSER overrides the fixed path.
 extern const char* const kDefaultChooserPath;
 extern const char* const kChooserResultFile;
+// The chooser program in force, read from the environment once.
+const std::string& ChooserProgram();

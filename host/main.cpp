@@ -1,1 +1,10 @@
-int main() { return 0; }
+#include <csignal>
+
+#include "host/message_loop.h"
+
+int main(int argc, char** argv) {
+    if (PrintInformationIfAsked(argc, argv)) return 0;
+    // A vanished browser shows as a failed write, which ends the loop.
+    std::signal(SIGPIPE, SIG_IGN);
+    return RunHost();
+}

@@ -1,0 +1,273 @@
+#include "facade/PKCSHandle.h"
+
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "device/DeviceP11Operation.h"
+#include "facade/file_chooser.h"
+
+long g_lErrorCode = 0;
+
+void setVec(ResultVector& v, const void* data, size_t n) {
+    v.assign(n + 1, 0);
+    if (n > 0) std::memcpy(v.data(), data, n);
+}
+
+namespace {
+
+// Text buffers handed to the device layer: zeroed, one byte longer than the
+// size the device may fill, so the text is always terminated.
+constexpr size_t kShortTextSize = 260;
+constexpr size_t kClientInfoSize = 1024;
+constexpr size_t kMediaIdBufferSize = 40;
+constexpr int kMediaIdSize = 32;
+constexpr size_t kMaxSettingLength = 260;
+
+bool IsEmpty(const char* text) { return text == nullptr || *text == '\0'; }
+
+// Upper-cases ASCII letters only, so the DN check is blind to case but
+// leaves every other byte alone.
+std::string AsciiUpper(const char* text) {
+    std::string upper(text);
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return upper;
+}
+
+// A DN naming a common name is accepted; anything else that looks like a DN
+// is refused, while a bare key identifier (no ',' or '=') is accepted.
+bool IsAcceptableSignerDn(const char* dn) {
+    const std::string upper = AsciiUpper(dn);
+    if (upper.find("CN=") != std::string::npos) return true;
+    return upper.find_first_of(",=") == std::string::npos;
+}
+
+void StoreText(ResultVector& result, const std::string& text) {
+    setVec(result, text.data(), std::strlen(text.c_str()));
+}
+
+void StoreText(ResultVector& result, const char* buffer, size_t capacity) {
+    setVec(result, buffer, strnlen(buffer, capacity));
+}
+
+DeviceP11Operation& Device() { return *GetDeviceListHandle(); }
+
+std::unique_ptr<PKCS_Handle>& InstanceSlot() {
+    static std::unique_ptr<PKCS_Handle> pkcs11_handle;
+    return pkcs11_handle;
+}
+
+}  // namespace
+
+PKCS_Handle* PKCS_Handle::getInstance() {
+    std::unique_ptr<PKCS_Handle>& slot = InstanceSlot();
+    if (!slot) {
+        // Pin the chooser path to the environment as it was at start.
+        ChooserProgram();
+        slot.reset(new PKCS_Handle());
+    }
+    return slot.get();
+}
+
+void PKCS_Handle::releaseInstance() { InstanceSlot().reset(); }
+
+long PKCS_Handle::Finish(long code) {
+    g_lErrorCode = code;
+    if (code != 0) SetErrCode(code);
+    return code;
+}
+
+long PKCS_Handle::Finish(long code, int* status) {
+    if (code == 0 && status != nullptr) *status = 0;
+    return Finish(code);
+}
+
+long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
+                               const char* filePath, ResultVector& result) {
+    if (IsEmpty(dn) || IsEmpty(xmlMsg) || IsEmpty(keyMsg) || !IsAcceptableSignerDn(dn)) return Finish(-304);
+    std::string text;
+    const long code = Device().GMUSBKeySign(dn, xmlMsg, keyMsg, hashName ? hashName : "",
+                                            filePath ? filePath : "", text);
+    if (code == 0) StoreText(result, text);
+    return Finish(code);
+}
+
+long PKCS_Handle::GMUsbKeySignFile(const char* signerDn, const char* hashName, const char* xmlMsg,
+                                   const char* keyMsg, const char* filePath, const char* fileP7Path,
+                                   ResultVector& result) {
+    if (IsEmpty(signerDn) || IsEmpty(xmlMsg) || IsEmpty(keyMsg) || !IsAcceptableSignerDn(signerDn)) {
+        return Finish(-304);
+    }
+    std::string text;
+    const long code = Device().GMUSBKeySignFile(signerDn, hashName ? hashName : "", xmlMsg, keyMsg,
+                                                filePath ? filePath : "", fileP7Path ? fileP7Path : "", text);
+    if (code == 0) StoreText(result, text);
+    return Finish(code);
+}
+
+long PKCS_Handle::GMCreatePKCS10(const char* certInfo, ResultVector& result) {
+    if (certInfo == nullptr) return Finish(-304);
+    if (*certInfo == '\0') return Finish(-352);
+    std::string text;
+    const long code = Device().GMCreatePKCS10(certInfo, text);
+    if (code == 0) StoreText(result, text);
+    return Finish(code);
+}
+
+long PKCS_Handle::GMGetPublicKeyC(const char* keyType, const char* dnOrId, const char* base64SerRand,
+                                  ResultVector& result) {
+    if (IsEmpty(keyType) || IsEmpty(dnOrId) || IsEmpty(base64SerRand)) return Finish(-304);
+    std::string text;
+    const long code = Device().GMGetPublicKeyC(keyType, dnOrId, base64SerRand, text);
+    if (code == 0) StoreText(result, text);
+    return Finish(code);
+}
+
+long PKCS_Handle::GMGetPublicKey(const char* keyType, ResultVector& result) {
+    if (IsEmpty(keyType)) return Finish(-352);
+    std::string text;
+    const long code = Device().GMGetPublicKey(keyType, text);
+    if (code == 0) StoreText(result, text);
+    return Finish(code);
+}
+
+long PKCS_Handle::GMGetCertDN(ResultVector& result) {
+    std::string text;
+    const long code = Device().GMGetCertDN(text);
+    if (code == 0) StoreText(result, text);
+    return Finish(code);
+}
+
+long PKCS_Handle::GMGetAdminKeyInfo(ResultVector& result) {
+    std::string text;
+    const long code = Device().GetAdminKeyInfo(0, text);
+    if (code == 0) StoreText(result, text);
+    return Finish(code);
+}
+
+long PKCS_Handle::GetPublicKeyC(ResultVector& result) {
+    std::string text;
+    const long code = Device().GetPublicKeyC(text);
+    if (code == 0) StoreText(result, text);
+    return Finish(code);
+}
+
+long PKCS_Handle::GMWritePKCS7(const char* p7, int* status) {
+    if (IsEmpty(p7) || status == nullptr) return Finish(-304);
+    return Finish(Device().GMWritePKCS07(p7), status);
+}
+
+long PKCS_Handle::GMDelTempKey(const char* certDn, const char* publicKeyId, int* status) {
+    if ((certDn == nullptr && publicKeyId == nullptr) || status == nullptr) return Finish(-304);
+    if (IsEmpty(certDn) && IsEmpty(publicKeyId)) return Finish(-352);
+    return Finish(Device().GMDelTempKey(certDn ? certDn : "", publicKeyId ? publicKeyId : ""), status);
+}
+
+long PKCS_Handle::SetWarningMsg(const char* text, int* status) {
+    if (text == nullptr || status == nullptr) return Finish(-304);
+    if (*text == '\0') return Finish(-352);
+    const size_t length = std::strlen(text);
+    if (length > static_cast<size_t>(INT_MAX)) return Finish(-352);
+    return Finish(Device().SetWarningMsg(text, static_cast<int>(length)), status);
+}
+
+long PKCS_Handle::SetLanguage(const char* text, int* status) {
+    if (text == nullptr || status == nullptr) return Finish(-304);
+    const size_t length = std::strlen(text);
+    if (length > kMaxSettingLength) return Finish(-352);
+    return Finish(Device().SetLanguage(text, static_cast<int>(length)), status);
+}
+
+long PKCS_Handle::SetCharset(const char* text, int* status) {
+    if (text == nullptr || status == nullptr) return Finish(-304);
+    const size_t length = std::strlen(text);
+    if (length > kMaxSettingLength) return Finish(-352);
+    return Finish(Device().SetCharset(text, static_cast<int>(length)), status);
+}
+
+long PKCS_Handle::ChangePin(int* status) {
+    if (status == nullptr) return Finish(-304);
+    return Finish(Device().ChangePin(), status);
+}
+
+long PKCS_Handle::CustInitCard(int* status) {
+    if (status == nullptr) return Finish(-304);
+    return Finish(Device().CustInitCard(), status);
+}
+
+long PKCS_Handle::GetPublicKeyNum(int* count) {
+    if (count == nullptr) return Finish(-304);
+    return Finish(Device().GetPublicKeyNum(count));
+}
+
+long PKCS_Handle::setIPType(int value) { return Finish(Device().setIPType(value)); }
+
+long PKCS_Handle::getClientInfo(ResultVector& result) {
+    char buffer[kClientInfoSize + 1] = {};
+    int length = static_cast<int>(kClientInfoSize);
+    const long code = Device().getClientInfo(buffer, &length);
+    if (code == 0) StoreText(result, buffer, kClientInfoSize);
+    return Finish(code);
+}
+
+long PKCS_Handle::GetLanguageList(ResultVector& result) {
+    char buffer[kShortTextSize + 1] = {};
+    const long code = Device().GetLanguageList(buffer, static_cast<int>(kShortTextSize));
+    if (code == 0) StoreText(result, buffer, kShortTextSize);
+    return Finish(code);
+}
+
+long PKCS_Handle::GetCharsetList(ResultVector& result) {
+    char buffer[kShortTextSize + 1] = {};
+    const long code = Device().GetCharsetList(buffer, static_cast<int>(kShortTextSize));
+    if (code == 0) StoreText(result, buffer, kShortTextSize);
+    return Finish(code);
+}
+
+long PKCS_Handle::GetVersion(ResultVector& result) {
+    char buffer[kShortTextSize + 1] = {};
+    const long code = Device().GetUserOCXVersion(buffer, static_cast<int>(kShortTextSize));
+    if (code == 0) StoreText(result, buffer, kShortTextSize);
+    return Finish(code);
+}
+
+long PKCS_Handle::GetDriverVersion(ResultVector& result) { return GetCSPVersion(result); }
+
+long PKCS_Handle::GetCSPVersion(ResultVector& result) {
+    char buffer[kShortTextSize + 1] = {};
+    const long code = Device().GetCSPVersion(buffer, static_cast<int>(kShortTextSize));
+    if (code == 0) StoreText(result, buffer, kShortTextSize);
+    return Finish(code);
+}
+
+long PKCS_Handle::GetMediaID(ResultVector& result) {
+    char buffer[kMediaIdBufferSize] = {};
+    const long code = Device().GetTokenSN(buffer, kMediaIdSize);
+    if (code == 0) StoreText(result, buffer, kMediaIdBufferSize - 1);
+    return Finish(code);
+}
+
+long PKCS_Handle::GMGetTemKey(ResultVector& result) {
+    char buffer[kShortTextSize + 1] = {};
+    const long code = Device().GMGetTemKey(buffer, kShortTextSize);
+    if (code == 0) StoreText(result, buffer, kShortTextSize);
+    return Finish(code);
+}
+
+long PKCS_Handle::GMBankEncGetRand(ResultVector& result) {
+    char buffer[kShortTextSize + 1] = {};
+    const long code = Device().BankEncGetRand(buffer, kShortTextSize);
+    if (code == 0) StoreText(result, buffer, kShortTextSize);
+    return Finish(code);
+}
+
+long PKCS_Handle::ChooseFile(ResultVector& result) {
+    g_lErrorCode = 0;
+    std::string chosen;
+    const long code = RunChooserAndReadResult(ChooserProgram(), kChooserResultFile, chosen);
+    if (code == 0) setVec(result, chosen.data(), chosen.size());
+    return Finish(code);
+}

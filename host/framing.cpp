@@ -1,0 +1,108 @@
+#include "host/framing.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+constexpr size_t kLengthPrefixSize = 4;
+
+uint32_t DecodeLength(const std::string& prefix) {
+    uint32_t length = 0;
+    for (size_t i = 0; i < kLengthPrefixSize; ++i) {
+        length |= static_cast<uint32_t>(static_cast<unsigned char>(prefix[i])) << (8 * i);
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string EncodeLength(uint32_t length) {
+    std::string prefix(kLengthPrefixSize, '\0');
+    for (size_t i = 0; i < kLengthPrefixSize; ++i) prefix[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+    return prefix;
+}
+
+FrameReader::FrameReader(int fd, size_t blockSize) : fd_(fd), block_(std::max<size_t>(blockSize, 1)) {}
+
+bool FrameReader::Refill() {
+    if (ended_) return false;
+    for (;;) {
+        const ssize_t got = read(fd_, block_.data(), block_.size());
+        if (got > 0) {
+            begin_ = 0;
+            end_ = static_cast<size_t>(got);
+            return true;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        // End of input and read errors both end the stream for good.
+        ended_ = true;
+        return false;
+    }
+}
+
+// Takes count bytes, appending them to out unless out is null (skipping).
+// False when the input ends first.
+bool FrameReader::ReadExact(size_t count, std::string* out) {
+    while (count > 0) {
+        if (begin_ == end_ && !Refill()) return false;
+        const size_t take = std::min(count, end_ - begin_);
+        if (out) out->append(block_.data() + begin_, take);
+        begin_ += take;
+        count -= take;
+    }
+    return true;
+}
+
+InboundFrame FrameReader::Next() {
+    InboundFrame frame;
+    std::string prefix;
+    if (!ReadExact(kLengthPrefixSize, &prefix)) return frame;
+    const uint32_t length = DecodeLength(prefix);
+    if (length == 0) return frame;
+    if (length > kMaxInboundLength) {
+        if (ReadExact(length, nullptr)) frame.kind = FrameKind::Discarded;
+        return frame;
+    }
+    // Grows with the data actually received, so a lying prefix costs nothing.
+    frame.body.reserve(std::min<size_t>(length, block_.size()));
+    if (!ReadExact(length, &frame.body)) {
+        frame.body.clear();
+        return frame;
+    }
+    frame.kind = FrameKind::Message;
+    return frame;
+}
+
+bool FrameWriter::Send(const std::string& text) {
+    if (broken_ || text.size() > UINT32_MAX) return false;
+    const std::string frame = EncodeLength(static_cast<uint32_t>(text.size())) + text;
+    size_t written = 0;
+    while (written < frame.size()) {
+        const ssize_t put = write(fd_, frame.data() + written, frame.size() - written);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            broken_ = true;
+            return false;
+        }
+        written += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+HostChannel& StdChannel() {
+    static HostChannel channel(STDIN_FILENO, STDOUT_FILENO);
+    return channel;
+}
+
+std::string ReciveData() {
+    for (;;) {
+        InboundFrame frame = StdChannel().reader.Next();
+        if (frame.kind == FrameKind::Discarded) continue;
+        return std::move(frame.body);
+    }
+}
+
+void sendData(const std::string& text) { StdChannel().writer.Send(text); }

@@ -1,0 +1,246 @@
+#include "host/handlers.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "host/envelope.h"
+#include "host/framing.h"
+
+PKCS_Handle* handle = nullptr;
+
+namespace {
+
+// A member as text; a missing member reads as empty. A member the JSON
+// library cannot turn into text throws, before any token work is done.
+std::string Member(const Json::Value& request, const char* name) { return request[name].asString(); }
+
+std::string ResultText(const ResultVector& result) {
+    if (result.empty()) return std::string();
+    const char* bytes = reinterpret_cast<const char*>(result.data());
+    return std::string(bytes, strnlen(bytes, result.size()));
+}
+
+void ReplyStatus(const char* cmd, const Json::Value& request, long code) {
+    sendData(GetJsonTypeStr(cmd, request, code, true));
+}
+
+void ReplyResult(const char* cmd, const Json::Value& request, long code, const ResultVector& result) {
+    if (code != 0) {
+        ReplyStatus(cmd, request, code);
+        return;
+    }
+    sendData(GetJsonTypeStr(cmd, request, ResultText(result), true));
+}
+
+using ResultOperation = long (PKCS_Handle::*)(ResultVector&);
+using StatusOperation = long (PKCS_Handle::*)(int*);
+using TextStatusOperation = long (PKCS_Handle::*)(const char*, int*);
+
+bool ServeResult(const char* cmd, const Json::Value& request, ResultOperation operation) {
+    ResultVector result;
+    const long code = (handle->*operation)(result);
+    ReplyResult(cmd, request, code, result);
+    return true;
+}
+
+bool ServeStatus(const char* cmd, const Json::Value& request, StatusOperation operation) {
+    int status = 0;
+    ReplyStatus(cmd, request, (handle->*operation)(&status));
+    return true;
+}
+
+bool ServeTextStatus(const char* cmd, const Json::Value& request, const char* member,
+                     TextStatusOperation operation) {
+    const std::string text = Member(request, member);
+    int status = 0;
+    ReplyStatus(cmd, request, (handle->*operation)(text.c_str(), &status));
+    return true;
+}
+
+// True when the message after a piece asks for the next one.
+bool AwaitMoreDataRequest(HostChannel& channel) {
+    const InboundFrame frame = channel.reader.Next();
+    if (frame.kind == FrameKind::End) {
+        channel.endSeen = true;
+        return false;
+    }
+    if (frame.kind != FrameKind::Message) return false;
+    Json::Value request;
+    if (!ParseRequest(frame.body, request) || !request.isObject()) return false;
+    const Json::Value& name = request["ZEKA"];
+    return name.isString() && name.asString() == "GetMoreData";
+}
+
+}  // namespace
+
+int IpTypeFromText(const std::string& text) {
+    const long value = std::strtol(text.c_str(), nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+void SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
+                        const std::string& result) {
+    // The pieces are cut from the result with its terminating zero byte,
+    // which is never sent.
+    const size_t total = result.size() + 1;
+    if (total <= kResultPieceSize) {
+        channel.writer.Send(GetJsonTypeStr(cmd, request, result, true));
+        return;
+    }
+    const size_t pieces = (total + kResultPieceSize - 1) / kResultPieceSize;
+    for (size_t i = 0; i + 1 < pieces; ++i) {
+        const std::string piece = result.substr(i * kResultPieceSize, kResultPieceSize);
+        if (!channel.writer.Send(GetJsonTypeStr(cmd, request, piece, false))) return;
+        if (!AwaitMoreDataRequest(channel)) {
+            channel.writer.Send(GetJsonTypeStr(cmd, request, kTransferAbandoned, true));
+            return;
+        }
+    }
+    channel.writer.Send(GetJsonTypeStr(cmd, request, result.substr((pieces - 1) * kResultPieceSize), true));
+}
+
+bool GMUsbKeySign(Json::Value request) {
+    const std::string dn = Member(request, "DeSignerDN");
+    const std::string hashName = Member(request, "HashName");
+    const std::string xmlMsg = Member(request, "XmlMsg");
+    const std::string keyMsg = Member(request, "KeyMsg");
+    const std::string filePath = Member(request, "FilePath");
+    ResultVector result;
+    const long code = handle->GMUsbKeySign(dn.c_str(), hashName.c_str(), xmlMsg.c_str(), keyMsg.c_str(),
+                                           filePath.c_str(), result);
+    if (code != 0) {
+        ReplyStatus("GMUsbKeySign", request, code);
+        return true;
+    }
+    SendResultInPieces(StdChannel(), "GMUsbKeySign", request, ResultText(result));
+    return true;
+}
+
+bool GMUsbKeySignFile(Json::Value request) {
+    const std::string signerDn = Member(request, "SignerDN");
+    const std::string hashName = Member(request, "HashName");
+    const std::string xmlMsg = Member(request, "XmlMsg");
+    const std::string keyMsg = Member(request, "KeyMsg");
+    const std::string filePath = Member(request, "FilePath");
+    const std::string fileP7Path = Member(request, "FileP7Path");
+    ResultVector result;
+    const long code = handle->GMUsbKeySignFile(signerDn.c_str(), hashName.c_str(), xmlMsg.c_str(),
+                                               keyMsg.c_str(), filePath.c_str(), fileP7Path.c_str(), result);
+    ReplyStatus("GMUsbKeySignFile", request, code);
+    return true;
+}
+
+bool CustInitCard(Json::Value request) {
+    return ServeStatus("CustInitCard", request, &PKCS_Handle::CustInitCard);
+}
+
+bool ChangePin(Json::Value request) { return ServeStatus("ChangePin", request, &PKCS_Handle::ChangePin); }
+
+bool GMDelTempKey(Json::Value request) {
+    const std::string certDn = Member(request, "CertDn");
+    const std::string publicKeyId = Member(request, "PublicKeyId");
+    int status = 0;
+    ReplyStatus("GMDelTempKey", request, handle->GMDelTempKey(certDn.c_str(), publicKeyId.c_str(), &status));
+    return true;
+}
+
+bool GMCreatePKCS10(Json::Value request) {
+    const std::string certInfo = Member(request, "CertInfo");
+    ResultVector result;
+    const long code = handle->GMCreatePKCS10(certInfo.c_str(), result);
+    ReplyResult("GMCreatePKCS10", request, code, result);
+    return true;
+}
+
+bool GMWritePKCS7(Json::Value request) {
+    return ServeTextStatus("GMWritePKCS7", request, "P7Pakge", &PKCS_Handle::GMWritePKCS7);
+}
+
+bool GetMediaID(Json::Value request) { return ServeResult("GetMediaID", request, &PKCS_Handle::GetMediaID); }
+
+bool GetDriverVersion(Json::Value request) {
+    return ServeResult("GetDriverVersion", request, &PKCS_Handle::GetDriverVersion);
+}
+
+bool GetPublicKeyNumber(Json::Value request) {
+    int count = 0;
+    const long code = handle->GetPublicKeyNum(&count);
+    if (code != 0) {
+        ReplyStatus("GetPublicKeyNum", request, code);
+        return true;
+    }
+    // The count travels as decimal text, not as a JSON number.
+    sendData(GetJsonTypeStr("GetPublicKeyNum", request, std::to_string(count), true));
+    return true;
+}
+
+bool GetVersion(Json::Value request) { return ServeResult("GetVersion", request, &PKCS_Handle::GetVersion); }
+
+bool GMGetAdminKeyInfo(Json::Value request) {
+    return ServeResult("GMGetAdminKeyInfo", request, &PKCS_Handle::GMGetAdminKeyInfo);
+}
+
+bool GetCertDN(Json::Value request) {
+    ResultVector result;
+    const long code = handle->GMGetCertDN(result);
+    // Failure shows only as an empty DN, never as a number.
+    sendData(GetJsonTypeStr("GMGetCertDN", request, code == 0 ? ResultText(result) : std::string(), true));
+    return true;
+}
+
+bool GMGetPublicKey(Json::Value request) {
+    const std::string keyType = Member(request, "KeyType");
+    ResultVector result;
+    const long code = handle->GMGetPublicKey(keyType.c_str(), result);
+    ReplyResult("GMGetPublicKey", request, code, result);
+    return true;
+}
+
+bool GMGetPublicKeyC(Json::Value request) {
+    const std::string keyType = Member(request, "KeyType");
+    const std::string dnOrId = Member(request, "DnOrID");
+    const std::string base64SerRand = Member(request, "Base64SerRand");
+    ResultVector result;
+    const long code = handle->GMGetPublicKeyC(keyType.c_str(), dnOrId.c_str(), base64SerRand.c_str(), result);
+    ReplyResult("GMGetPublicKeyC", request, code, result);
+    return true;
+}
+
+bool GetPublicKeyC(Json::Value request) {
+    return ServeResult("GetPublicKeyC", request, &PKCS_Handle::GetPublicKeyC);
+}
+
+bool GetCharsetList(Json::Value request) {
+    return ServeResult("GetCharsetList", request, &PKCS_Handle::GetCharsetList);
+}
+
+bool GetLanguageList(Json::Value request) {
+    return ServeResult("GetLanguageList", request, &PKCS_Handle::GetLanguageList);
+}
+
+bool SetCharset(Json::Value request) {
+    return ServeTextStatus("SetCharset", request, "CharSet", &PKCS_Handle::SetCharset);
+}
+
+bool SetLanguage(Json::Value request) {
+    return ServeTextStatus("SetLanguage", request, "Lang", &PKCS_Handle::SetLanguage);
+}
+
+bool SetWarningMsg(Json::Value request) {
+    return ServeTextStatus("SetWarningMsg", request, "WarnMsg", &PKCS_Handle::SetWarningMsg);
+}
+
+bool setIPType(Json::Value request) {
+    const int value = IpTypeFromText(Member(request, "iptype"));
+    ReplyStatus("setIPType", request, handle->setIPType(value));
+    return true;
+}
+
+bool getClientInfo(Json::Value request) {
+    return ServeResult("getClientInfo", request, &PKCS_Handle::getClientInfo);
+}
+
+bool ChooseFile(Json::Value request) { return ServeResult("NSChooseFile", request, &PKCS_Handle::ChooseFile); }

@@ -1,0 +1,24 @@
+// The main loop: one request at a time, dispatched by its "ZEKA" member.
+#pragma once
+
+#include <string>
+
+#include <json/value.h>
+
+using CommandHandler = bool (*)(Json::Value);
+
+// The handler for a command name (exact, case-sensitive), or nullptr.
+CommandHandler FindCommandHandler(const std::string& name);
+
+// Serves one request body. Bodies that are not JSON objects, unknown command
+// names and members of the wrong JSON type get no reply.
+void ServeMessage(const std::string& body);
+
+// Serves requests from standard input until an empty message or the end of
+// input; returns the exit status.
+int RunHost();
+
+// Handles --version and --help given as the first argument: prints for a
+// person and returns true. Any other arguments (browsers pass the caller's
+// origin or the manifest path and extension id) are left alone.
+bool PrintInformationIfAsked(int argc, char** argv);

@@ -1,0 +1,115 @@
+// The file chooser run through the facade with a fake chooser script. The
+// result file is the fixed one, so these cases must not run in parallel with
+// other users of it.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "facade/PKCSHandle.h"
+#include "facade/facade_environment.h"
+#include "facade/file_chooser.h"
+
+namespace {
+
+const std::string kResultFile = "/tmp/.dv_chooseFile";
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+class Chooser : public ::testing::Test {
+protected:
+    void SetUp() override { unlink(kResultFile.c_str()); }
+    void TearDown() override { unlink(kResultFile.c_str()); }
+
+    long Choose() {
+        result = ResultVector{'o', 'l', 'd'};
+        g_lErrorCode = 12345;
+        const long code = PKCS_Handle::getInstance()->ChooseFile(result);
+        EXPECT_EQ(g_lErrorCode, code);
+        return code;
+    }
+    std::string ChosenText() const {
+        EXPECT_FALSE(result.empty());
+        EXPECT_EQ(result.back(), 0);
+        return std::string(result.begin(), result.end() - 1);
+    }
+
+    ResultVector result;
+};
+
+TEST_F(Chooser, NonzeroExitIsReturnedAsTheRawStatus) {
+    WriteFakeChooser("exit 2\n");
+    EXPECT_EQ(Choose(), 512);
+    EXPECT_EQ(result, (ResultVector{'o', 'l', 'd'})) << "no result on failure";
+    WriteFakeChooser("exit 1\n");
+    EXPECT_EQ(Choose(), 256);
+}
+
+TEST_F(Chooser, ChosenPathIsReturnedUnchanged) {
+    const std::filesystem::path arguments = FakeChooserPath().parent_path() / "arguments";
+    WriteFakeChooser("echo \"$@\" > \"$(dirname \"$0\")/arguments\"\n"
+                     "printf '/home/me/a b.txt\\n/home/me/c.txt' > " + kResultFile + "\n");
+    EXPECT_EQ(Choose(), 0);
+    EXPECT_EQ(ChosenText(), "/home/me/a b.txt\n/home/me/c.txt");
+    EXPECT_EQ(ReadFile(arguments), "0 16 2052\n");
+}
+
+TEST_F(Chooser, StaleResultOfAnEarlierRunIsNotReturned) {
+    std::ofstream(kResultFile) << "/old/choice";
+    WriteFakeChooser("exit 0\n");
+    EXPECT_EQ(Choose(), 0);
+    EXPECT_EQ(ChosenText(), "");
+}
+
+TEST_F(Chooser, ResultThatIsNotOurRegularFileReadsAsNoChoice) {
+    const std::filesystem::path secret = FakeChooserPath().parent_path() / "secret";
+    std::ofstream(secret) << "secret";
+    WriteFakeChooser("ln -s \"$(dirname \"$0\")/secret\" " + kResultFile + "\n");
+    EXPECT_EQ(Choose(), 0);
+    EXPECT_EQ(ChosenText(), "") << "links are not followed";
+
+    WriteFakeChooser("mkfifo " + kResultFile + "\n");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Choose(), 0);
+    EXPECT_EQ(ChosenText(), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "a FIFO must not block";
+}
+
+TEST_F(Chooser, ResultOwnedBySomeoneElseIsNotRead) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs to hand a file to another user";
+    std::ofstream(kResultFile) << "/planted";
+    ASSERT_EQ(chown(kResultFile.c_str(), 65534, 65534), 0);
+    std::string chosen = "x";
+    EXPECT_EQ(ReadChooserResult(kResultFile.c_str(), chosen), 0);
+    EXPECT_EQ(chosen, "");
+}
+
+TEST_F(Chooser, OversizedResultIsRefused) {
+    WriteFakeChooser("head -c " + std::to_string(kMaxChooserResultSize + 1) + " /dev/zero | tr '\\0' a > " +
+                     kResultFile + "\n");
+    EXPECT_EQ(Choose(), -302);
+    WriteFakeChooser("head -c " + std::to_string(kMaxChooserResultSize) + " /dev/zero | tr '\\0' a > " +
+                     kResultFile + "\n");
+    EXPECT_EQ(Choose(), 0);
+    EXPECT_EQ(ChosenText().size(), kMaxChooserResultSize);
+}
+
+TEST(ChooserProgram, StatusesMatchWhatTheShellWouldReport) {
+    EXPECT_EQ(RunChooserProgram("/nonexistent/chooser"), 127 << 8);
+    WriteFakeChooser("kill -9 $$\n");
+    EXPECT_EQ(RunChooserProgram(FakeChooserPath().string()), 9);
+    WriteFakeChooser("exit 0\n");
+    EXPECT_EQ(RunChooserProgram(FakeChooserPath().string()), 0);
+}
+
+}  // namespace
