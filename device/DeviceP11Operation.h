@@ -63,6 +63,8 @@ public:
     // Maps a C_Login (or module prompt) result for the PIN-protected paths:
     // -100, -105, -221, -200-N, or otherRv for anything unlisted. 0 for success.
     long MapLoginResult(CK_RV rv, long otherRv);
+    // A wrong PIN as a code: -221 when E_GetPinInfo shows no tries left, else -200-N.
+    long WrongPinCode();
     // Waits between discovery attempts; tests replace it to avoid sleeping.
     void SetSleeper(std::function<void(unsigned int seconds)> sleeper);
 
@@ -70,6 +72,8 @@ public:
     long SetLastError(long code) { m_lastError = code; return code; }
     CK_SLOT_ID GetSlot() const { return m_slot; }
     int GetCharsetFlag() const { return m_charsetUtf8; }
+    // 1 when texts go to the key as UTF-8, 0 when they go as GB18030.
+    void SetCharsetFlag(int utf8) { m_charsetUtf8 = utf8; }
     bool GetExtInfoFlag() const { return m_extInfo != 0; }
     CK_FUNCTION_LIST_PTR Functions() const { return m_functionList; }
     AUX_FUNCTION_LIST* AuxFunctions() const { return m_auxList; }
@@ -220,6 +224,10 @@ public:
     long setIPType(int value);
     // UTF-8 to GB18030; what was converted before the first problem.
     static std::string UTF8ToGBK(const char* text, unsigned long length);
+    // E_SetTokenParam after the token rule; the key's refusal (7) becomes rejectedCode.
+    long SetTokenParam(CK_ULONG type, const char* text, int length, long rejectedCode);
+    // E_GetLanguageList / E_GetCharsetList (same shape) into the caller's buffer.
+    long ReadListText(int position, char* out, int size);
 
     // ---- key-ID lookup (keyid_lookup.cpp) ----
     bool GetPubKidByDN(std::string dn, std::vector<unsigned char>& list, bool signMode);

@@ -1,24 +1,216 @@
 #include "device/DeviceP11Operation.h"
 
-// Built in a later step; until then every operation here reports -300.
-
-#include <cstdlib>
+#include <dlfcn.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "device/p11_session.h"
 
 const char* const kDefaultModulePath = "/opt/apps/com.dorvel.quillmark7100-zeka/files/lib/libQuillmark7100_ZEKA.so";
 const unsigned char kPinPromptBlock[11] = {0x01, 0x08, '0', '0', '0', '0', '0', '0', '0', '0', 0x00};
 
-DeviceP11Operation::DeviceP11Operation(std::string path) : m_path(std::move(path)) {}
+namespace {
+
+// The key's module needs time to settle after its first initialisation.
+constexpr unsigned int kSecondsAfterFirstInitialize = 3;
+// A key that is being plugged in gets this many one-second chances to appear.
+constexpr int kTokenWaitAttempts = 5;
+constexpr CK_ULONG kExtInfoSize = 260;
+constexpr size_t kPinInfoSize = 12;
+constexpr size_t kPinTriesOffset = 3;
+// More slots than any machine has USB ports for; bounds the list we allocate.
+constexpr CK_ULONG kMaxSlots = 64;
+
+void SleepSeconds(unsigned int seconds) { ::sleep(seconds); }
+
+struct ModuleCloser {
+    void operator()(void* module) const {
+        if (module) dlclose(module);
+    }
+};
+using ModuleHandle = std::unique_ptr<void, ModuleCloser>;
+
+bool LoadFunctionList(void* module, CK_FUNCTION_LIST_PTR& functions) {
+    auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
+    if (!getFunctionList) return false;
+    CK_FUNCTION_LIST_PTR list = nullptr;
+    if (getFunctionList(&list) != CKR_OK || !list) return false;
+    functions = list;
+    return true;
+}
+
+bool LoadAuxList(void* module, AUX_FUNCTION_LIST*& aux) {
+    auto getAuxList = reinterpret_cast<E_GetAuxFunctionList_t>(dlsym(module, "E_GetAuxFunctionList"));
+    if (!getAuxList) return false;
+    AUX_FUNCTION_LIST* list = nullptr;
+    if (getAuxList(&list) != CKR_OK || !list) return false;
+    aux = list;
+    return true;
+}
+
+// Number of slots holding a token; a failed call counts as none.
+CK_RV CountPresentSlots(CK_FUNCTION_LIST_PTR f, CK_ULONG& count) {
+    count = 0;
+    if (!f->C_GetSlotList) return CKR_FUNCTION_FAILED;
+    CK_RV rv = f->C_GetSlotList(CK_TRUE, nullptr, &count);
+    if (rv != CKR_OK) count = 0;
+    return rv;
+}
+
+// Only whether the token answers matters; the information itself is not kept.
+bool AnswersExtendedInfo(const AUX_FUNCTION_LIST* aux, CK_SLOT_ID slot) {
+    auto getExtInfo = AuxEntryAt<E_GetTokenExtInfo_t>(aux, AUX_GET_TOKEN_EXT_INFO);
+    if (!getExtInfo) return false;
+    std::vector<unsigned char> info(kExtInfoSize, 0);
+    CK_ULONG length = kExtInfoSize;
+    return getExtInfo(slot, info.data(), &length) == CKR_OK;
+}
+
+unsigned int ClampCount(CK_ULONG count) {
+    return static_cast<unsigned int>(std::min<CK_ULONG>(count, UINT_MAX));
+}
+
+}  // namespace
+
+DeviceP11Operation::DeviceP11Operation(std::string path) : m_path(std::move(path)), m_sleeper(SleepSeconds) {}
+
 DeviceP11Operation::~DeviceP11Operation() { Clear(); }
-long DeviceP11Operation::Clear() { m_charsetUtf8 = 0; return 0; }
-long DeviceP11Operation::GetFuncList() { return SetLastError(-101); }
-long DeviceP11Operation::Init() { return SetLastError(-101); }
-long DeviceP11Operation::GetTokenCount(unsigned int*) { return SetLastError(-101); }
-bool DeviceP11Operation::CheckToken() { GetTokenCount(nullptr); return false; }
-long DeviceP11Operation::RunTokenRule() { return GetTokenCount(nullptr); }
-bool DeviceP11Operation::OpenSession(P11Session&) { return false; }
-long DeviceP11Operation::MapLoginResult(CK_RV, long otherRv) { return otherRv; }
-void DeviceP11Operation::SetSleeper(std::function<void(unsigned int)> sleeper) { m_sleeper = std::move(sleeper); }
+
+long DeviceP11Operation::Clear() {
+    // No C_Finalize: the module may be shared with other users of the process.
+    m_functionList = nullptr;
+    m_auxList = nullptr;
+    if (m_module) {
+        dlclose(m_module);
+        m_module = nullptr;
+    }
+    m_charsetUtf8 = 0;
+    return 0;
+}
+
+long DeviceP11Operation::GetFuncList() {
+    if (m_module) return 0;
+    ModuleHandle module(dlopen(m_path.c_str(), RTLD_NOW));
+    if (!module) return SetLastError(-101);
+    CK_FUNCTION_LIST_PTR functions = nullptr;
+    AUX_FUNCTION_LIST* aux = nullptr;
+    if (!LoadFunctionList(module.get(), functions) || !LoadAuxList(module.get(), aux)) return SetLastError(-300);
+    m_module = module.release();
+    m_functionList = functions;
+    m_auxList = aux;
+    return 0;
+}
+
+long DeviceP11Operation::Init() {
+    long rv = GetFuncList();
+    if (rv != 0) return SetLastError(rv);
+    if (!m_functionList->C_Initialize) return SetLastError(-300);
+    CK_RV initialized = m_functionList->C_Initialize(nullptr);
+    if (initialized == CKR_OK) {
+        m_sleeper(kSecondsAfterFirstInitialize);
+    } else if (initialized != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+        return SetLastError(-300);
+    }
+    return SetLastError(0);
+}
+
+long DeviceP11Operation::GetTokenCount(unsigned int* count) {
+    m_slot = 0;
+    if (Init() != 0 || !m_module || !m_functionList || !m_auxList) return SetLastError(-101);
+    CK_FUNCTION_LIST_PTR f = m_functionList;
+
+    CK_ULONG present = 0;
+    if (CountPresentSlots(f, present) != CKR_OK) return SetLastError(-103);
+    if (present >= 2) {
+        if (count) *count = ClampCount(present);
+        return SetLastError(0);
+    }
+    for (int attempt = 0; present == 0 && attempt < kTokenWaitAttempts; ++attempt) {
+        m_sleeper(1);
+        CountPresentSlots(f, present);
+    }
+    if (present == 0) {
+        if (count) *count = 0;
+        return SetLastError(0);
+    }
+
+    std::vector<CK_SLOT_ID> slots(std::min(present, kMaxSlots));
+    CK_ULONG listed = slots.size();
+    if (f->C_GetSlotList(CK_TRUE, slots.data(), &listed) != CKR_OK) return SetLastError(-103);
+    slots.resize(std::min<CK_ULONG>(listed, slots.size()));
+    if (slots.empty()) {
+        if (count) *count = 0;
+        return SetLastError(0);
+    }
+
+    m_extInfo = 1;
+    unsigned int usable = 0;
+    for (CK_SLOT_ID slot : slots) {
+        CK_TOKEN_INFO info{};
+        if (!f->C_GetTokenInfo || f->C_GetTokenInfo(slot, &info) != CKR_OK) continue;
+        if (++usable == 1) {
+            m_slot = slot;
+            if (!AnswersExtendedInfo(m_auxList, slot)) m_extInfo = 0;
+        }
+    }
+    if (count) *count = usable;
+    return SetLastError(0);
+}
+
+bool DeviceP11Operation::CheckToken() { return RunTokenRule() == 0; }
+
+long DeviceP11Operation::RunTokenRule() {
+    unsigned int count = 0;
+    long rv = GetTokenCount(&count);
+    if (rv != 0) return SetLastError(rv);
+    if (count == 0) return SetLastError(-102);
+    if (count != 1) return SetLastError(-104);
+    if (m_slot == 0) return SetLastError(-103);
+    return SetLastError(0);
+}
+
+bool DeviceP11Operation::OpenSession(P11Session& session) {
+    // The guard closes through C_CloseSession, so a module without it gets no session.
+    if (!m_functionList || !m_functionList->C_CloseSession) return false;
+    return session.Open(m_functionList, m_slot);
+}
+
+long DeviceP11Operation::WrongPinCode() {
+    unsigned char info[kPinInfoSize] = {};
+    // The entry's own result is not consulted: an unanswered record reads as no tries left.
+    if (auto getPinInfo = AuxEntryAt<E_GetPinInfo_t>(m_auxList, AUX_GET_PIN_INFO)) getPinInfo(m_slot, info);
+    const int triesLeft = info[kPinTriesOffset];
+    return triesLeft == 0 ? -221 : -200 - triesLeft;
+}
+
+long DeviceP11Operation::MapLoginResult(CK_RV rv, long otherRv) {
+    switch (rv) {
+    case CKR_OK:
+    case CKR_USER_ALREADY_LOGGED_IN:
+        return 0;
+    case CKR_CANCEL:
+        return -100;
+    case CKR_PIN_EXPIRED:
+    case CKR_VENDOR_USER_TIMEOUT:
+        return -105;
+    case CKR_PIN_LOCKED:
+        return -221;
+    case CKR_PIN_INCORRECT:
+    case CKR_PIN_INVALID:
+        return WrongPinCode();
+    default:
+        return otherRv;
+    }
+}
+
+void DeviceP11Operation::SetSleeper(std::function<void(unsigned int)> sleeper) {
+    m_sleeper = sleeper ? std::move(sleeper) : std::function<void(unsigned int)>(SleepSeconds);
+}
 
 DeviceP11Operation* GetDeviceListHandle() {
     static DeviceP11Operation theDeviceLayer([] {

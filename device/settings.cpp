@@ -1,24 +1,177 @@
 #include "device/DeviceP11Operation.h"
 
-// Built in a later step; until then every operation here reports -300.
-
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
-long DeviceP11Operation::ChangePin() { return SetLastError(-300); }
-long DeviceP11Operation::SetWarningMsg(const char*, int) { return SetLastError(-300); }
-long DeviceP11Operation::SetLanguage(const char*, int) { return SetLastError(-300); }
-long DeviceP11Operation::SetCharset(const char*, int) { return SetLastError(-300); }
-long DeviceP11Operation::GetLanguageList(char*, int) { return SetLastError(-300); }
-long DeviceP11Operation::GetCharsetList(char*, int) { return SetLastError(-300); }
-long DeviceP11Operation::CustInitCard() { return SetLastError(-300); }
-long DeviceP11Operation::GetPublicKeyNum(int*) { return SetLastError(-300); }
-long DeviceP11Operation::GetTokenSN(char*, int) { return SetLastError(-300); }
-long DeviceP11Operation::GetCSPVersion(char*, int) { return SetLastError(-300); }
-long DeviceP11Operation::getClientInfo(char*, int*) { return SetLastError(-300); }
-long DeviceP11Operation::setIPType(int) { return SetLastError(-300); }
+#include "device/p11_session.h"
+#include "support/Gener_Func.h"
 
 namespace {
+
 const char kHostVersion[] = "1.0.21.1015";
+
+// The module writes list texts into 260 bytes; one more keeps them terminated.
+constexpr CK_ULONG kListTextSize = 260;
+constexpr size_t kModuleVersionSize = 100;
+constexpr CK_ULONG kMaxPublicKeysCounted = 10;
+constexpr size_t kSerialSize = sizeof(CK_TOKEN_INFO{}.serialNumber);
+// The media identifier leaves out the maker's prefix of the serial number.
+constexpr size_t kSerialPrefixSize = 6;
+// E_SetTokenParam's answer for a value the key refuses.
+constexpr CK_RV kValueRejected = CKR_ARGUMENTS_BAD;
+
+bool ValidText(const char* text, int length) { return length >= 0 && (text != nullptr || length == 0); }
+
+// Charset flag for a charset name: 1 UTF-8, 0 GBK family, -1 unknown (flag kept).
+int CharsetFlagFor(const std::string& name) {
+    if (name == "UTF-8") return 1;
+    if (name == "GBK" || name == "GB18030") return 0;
+    return -1;
+}
+
+// The serial number without trailing blanks and without the maker's prefix.
+std::string MediaIdFromSerial(const CK_UTF8CHAR (&serial)[kSerialSize]) {
+    std::string text(reinterpret_cast<const char*>(serial), kSerialSize);
+    text.resize(std::min(text.find('\0'), text.size()));
+    const size_t end = text.find_last_not_of(' ');
+    text.resize(end == std::string::npos ? 0 : end + 1);
+    return text.size() > kSerialPrefixSize ? text.substr(kSerialPrefixSize) : std::string();
+}
+
+}  // namespace
+
+long DeviceP11Operation::ChangePin() {
+    if (long rule = RunTokenRule()) return rule;
+    auto changePin = AuxEntryAt<E_ChangePin_t>(m_auxList, AUX_CHANGE_PIN);
+    if (!changePin) return SetLastError(-300);
+    P11Session session;
+    if (!OpenSession(session)) return SetLastError(-103);
+    const CK_RV rv = changePin(session.handle());
+    session.Close();
+    switch (rv) {
+    case CKR_OK:
+        return SetLastError(0);
+    case CKR_CANCEL:
+        return SetLastError(-100);
+    case CKR_PIN_EXPIRED:
+    case CKR_VENDOR_USER_TIMEOUT:
+        return SetLastError(-105);
+    case CKR_PIN_INCORRECT:
+    case CKR_PIN_INVALID:
+    case CKR_PIN_LOCKED:
+        return SetLastError(WrongPinCode());
+    case CKR_DEVICE_ERROR:
+        return SetLastError(-103);
+    default:
+        return SetLastError(-300);
+    }
+}
+
+long DeviceP11Operation::SetTokenParam(CK_ULONG type, const char* text, int length, long rejectedCode) {
+    if (!ValidText(text, length)) return SetLastError(-304);
+    if (long rule = RunTokenRule()) return rule;
+    auto setParam = AuxEntryAt<E_SetTokenParam_t>(m_auxList, AUX_SET_TOKEN_PARAM);
+    if (!setParam) return SetLastError(-103);
+    const auto* value = reinterpret_cast<const unsigned char*>(text ? text : "");
+    const CK_RV rv = setParam(m_slot, type, value, static_cast<CK_ULONG>(length));
+    if (rv == kValueRejected) return SetLastError(rejectedCode);
+    return SetLastError(rv == CKR_OK ? 0 : -103);
+}
+
+long DeviceP11Operation::SetWarningMsg(const char* text, int length) {
+    return SetTokenParam(TOKEN_PARAM_WARNING, text, length, -304);
+}
+
+long DeviceP11Operation::SetLanguage(const char* text, int length) {
+    return SetTokenParam(TOKEN_PARAM_LANGUAGE, text, length, -352);
+}
+
+long DeviceP11Operation::SetCharset(const char* text, int length) {
+    if (long rv = SetTokenParam(TOKEN_PARAM_CHARSET, text, length, -352)) return rv;
+    // Case matters here: the key accepts "utf-8", but only the exact names switch the encoding.
+    const int flag = CharsetFlagFor(std::string(text ? text : "", static_cast<size_t>(length)));
+    if (flag >= 0) m_charsetUtf8 = flag;
+    return SetLastError(0);
+}
+
+long DeviceP11Operation::ReadListText(int position, char* out, int size) {
+    if (out == nullptr) return SetLastError(-304);
+    if (long rule = RunTokenRule()) return rule;
+    auto getList = AuxEntryAt<E_GetLanguageList_t>(m_auxList, static_cast<AuxEntry>(position));
+    if (!getList) return SetLastError(-103);
+    std::vector<char> text(kListTextSize + 1, 0);
+    CK_ULONG reported = kListTextSize;
+    if (getList(m_slot, text.data(), &reported) != CKR_OK) return SetLastError(-103);
+    const size_t textLength = strnlen(text.data(), kListTextSize);
+    if (size <= 0 || static_cast<size_t>(size) <= textLength) return SetLastError(-353);
+    // The reported length is only a claim: never copy past our buffer or the caller's.
+    const size_t copied = std::min({static_cast<size_t>(reported), static_cast<size_t>(kListTextSize),
+                                    static_cast<size_t>(size)});
+    std::memcpy(out, text.data(), copied);
+    return SetLastError(0);
+}
+
+long DeviceP11Operation::GetLanguageList(char* out, int size) { return ReadListText(AUX_GET_LANGUAGE_LIST, out, size); }
+
+long DeviceP11Operation::GetCharsetList(char* out, int size) { return ReadListText(AUX_GET_CHARSET_LIST, out, size); }
+
+long DeviceP11Operation::CustInitCard() {
+    if (long rule = RunTokenRule()) return rule;
+    auto initCard = AuxEntryAt<E_InitCard_t>(m_auxList, AUX_INIT_CARD);
+    if (!initCard) return SetLastError(-301);
+    switch (initCard(m_slot, 0)) {
+    case CKR_OK:
+        return SetLastError(0);
+    case CKR_CANCEL:
+        return SetLastError(-100);
+    case CKR_PIN_EXPIRED:  // the key's time-out answer to this prompt
+        return SetLastError(-105);
+    default:
+        return SetLastError(-301);
+    }
+}
+
+long DeviceP11Operation::GetPublicKeyNum(int* count) {
+    if (count == nullptr) return SetLastError(-304);
+    if (long rule = RunTokenRule()) return rule;
+    P11Session session;
+    if (!OpenSession(session)) return SetLastError(-103);
+    std::vector<CK_OBJECT_HANDLE> found;
+    const bool searched = FindObjects(session, {UlongItem(CKA_CLASS, CKO_PUBLIC_KEY), BoolItem(CKA_TOKEN, true)},
+                                      kMaxPublicKeysCounted, found);
+    session.Close();
+    if (!searched) return SetLastError(-103);
+    *count = static_cast<int>(found.size());
+    return SetLastError(0);
+}
+
+long DeviceP11Operation::GetTokenSN(char* out, int size) {
+    if (out == nullptr) return SetLastError(-304);
+    if (long rule = RunTokenRule()) return rule;
+    CK_TOKEN_INFO info{};
+    if (!m_functionList->C_GetTokenInfo || m_functionList->C_GetTokenInfo(m_slot, &info) != CKR_OK) {
+        return SetLastError(-302);
+    }
+    const std::string mediaId = MediaIdFromSerial(info.serialNumber);
+    const std::string text = InvertDN(mediaId.c_str(), static_cast<int>(mediaId.size()));
+    if (size < 0 || text.size() > static_cast<size_t>(size)) return SetLastError(-353);
+    std::memcpy(out, text.data(), text.size());
+    return SetLastError(0);
+}
+
+long DeviceP11Operation::GetCSPVersion(char* out, int size) {
+    if (out == nullptr) return SetLastError(-304);
+    if (!CheckToken()) return GetLastError();
+    auto getVersion = AuxEntryAt<E_GetModuleVersion_t>(m_auxList, AUX_GET_MODULE_VERSION);
+    if (!getVersion) return SetLastError(-302);
+    std::vector<char> version(kModuleVersionSize + 1, 0);
+    if (getVersion(version.data()) != CKR_OK) return SetLastError(-302);
+    const size_t length = strnlen(version.data(), kModuleVersionSize);
+    if (size < 0 || length > static_cast<size_t>(size)) return SetLastError(-353);
+    std::memcpy(out, version.data(), length);
+    return SetLastError(0);
 }
 
 long DeviceP11Operation::GetUserOCXVersion(char* out, int size) {
@@ -27,4 +180,24 @@ long DeviceP11Operation::GetUserOCXVersion(char* out, int size) {
     if (out == nullptr || size < length) return SetLastError(-353);
     std::memcpy(out, kHostVersion, length);
     return SetLastError(0);
+}
+
+long DeviceP11Operation::getClientInfo(char* out, int* length) {
+    SetLastError(0);
+    if (out == nullptr || length == nullptr || *length < 0) return SetLastError(-304);
+    if (long rv = GetFuncList()) return SetLastError(rv);
+    auto getClientInfo = AuxEntryAt<E_GetClientInfo_t>(m_auxList, AUX_GET_CLIENT_INFO);
+    if (!getClientInfo) return SetLastError(-300);
+    const int capacity = *length;
+    const CK_RV rv = getClientInfo(out, length);
+    if (*length < 0 || *length > capacity) *length = capacity;
+    return SetLastError(static_cast<long>(rv));
+}
+
+long DeviceP11Operation::setIPType(int value) {
+    SetLastError(0);
+    if (long rv = GetFuncList()) return SetLastError(rv);
+    auto setIpType = AuxEntryAt<E_SetIPType_t>(m_auxList, AUX_SET_IP_TYPE);
+    if (!setIpType) return SetLastError(-300);
+    return SetLastError(static_cast<long>(setIpType(value)));
 }

@@ -12,5 +12,6 @@ struct SM3_CTX {
 };
 
 void SM3_Init(SM3_CTX* ctx, int digestBits = 256);
+// Any length in one call; the bit count is kept modulo 2^64.
 void SM3_Update(SM3_CTX* ctx, const unsigned char* data, uint64_t length);
 void SM3_Final(SM3_CTX* ctx, unsigned char digest[32]);

@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace fixtures {
@@ -30,6 +31,12 @@ inline PkeyPtr MakeSm2Key() {
     return key;
 }
 
+inline void AddNameEntries(X509_NAME* name, std::initializer_list<std::pair<const char*, const char*>> entries) {
+    for (const auto& [field, value] : entries) {
+        X509_NAME_add_entry_by_txt(name, field, MBSTRING_ASC, reinterpret_cast<const unsigned char*>(value), -1, -1, 0);
+    }
+}
+
 // A certificate for subjectKey, signed with SHA-256 by issuerKey (an RSA key;
 // the same key makes it self-signed).
 inline Bytes MakeCert(EVP_PKEY* subjectKey, EVP_PKEY* issuerKey, const char* commonName, long serial) {
@@ -39,21 +46,14 @@ inline Bytes MakeCert(EVP_PKEY* subjectKey, EVP_PKEY* issuerKey, const char* com
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600L * 24 * 365);
     X509_set_pubkey(cert.get(), subjectKey);
-    X509_NAME* subject = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(subject, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(subject, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("BANK"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1,
-                               -1, 0);
-    X509_NAME* issuer = X509_get_issuer_name(cert.get());
-    X509_NAME_add_entry_by_txt(issuer, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(issuer, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("TEST ISSUER"), -1,
-                               -1, 0);
+    AddNameEntries(X509_get_subject_name(cert.get()), {{"C", "CN"}, {"O", "BANK"}, {"CN", commonName}});
+    AddNameEntries(X509_get_issuer_name(cert.get()), {{"C", "CN"}, {"CN", "TEST ISSUER"}});
     if (X509_sign(cert.get(), issuerKey, EVP_sha256()) <= 0) throw std::runtime_error("X509_sign failed");
-    const int length = i2d_X509(cert.get(), nullptr);
-    Bytes der(length);
-    unsigned char* p = der.data();
-    i2d_X509(cert.get(), &p);
-    return der;
+    unsigned char* der = nullptr;
+    const int length = i2d_X509(cert.get(), &der);
+    Bytes out(der, der + length);
+    OPENSSL_free(der);
+    return out;
 }
 
 inline X509Ptr ParseCert(const Bytes& der) {

@@ -73,26 +73,18 @@ TEST(Sm3, PaddingBoundariesAgreeWithOpenSsl) {
 TEST(Sm3, PiecewiseFeedingMatchesOneShot) {
     const auto data = RandomBytes(1000, 7);
     const std::string whole = Sm3(data);
-    EXPECT_EQ(whole, OpenSslSm3(data));
     EXPECT_EQ(Sm3Pieces(data, {0, 1, 0, 63, 64, 0, 130}), whole);
-    EXPECT_EQ(Sm3Pieces(data, {60, 10, 60, 10, 200}), whole);   // straddling block boundaries
-    EXPECT_EQ(Sm3Pieces(data, {64, 64, 64, 1, 127}), whole);
-    std::vector<size_t> singles(1000, 1);
-    EXPECT_EQ(Sm3Pieces(data, singles), whole);
-}
+    EXPECT_EQ(Sm3Pieces(data, {60, 10, 60, 10, 200}), whole);  // straddling block boundaries
+    EXPECT_EQ(Sm3Pieces(data, std::vector<size_t>(1000, 1)), whole);
 
-TEST(Sm3, RandomPiecesAgreeWithOpenSsl) {
     std::mt19937 rng(99);
     for (int round = 0; round < 20; ++round) {
-        const auto data = RandomBytes(rng() % 5000, rng());
+        const auto message = RandomBytes(rng() % 5000, rng());
         std::vector<size_t> pieces;
-        for (size_t used = 0;;) {
-            const size_t piece = rng() % 150;
-            if (used + piece > data.size()) break;
+        for (size_t used = 0, piece; used + (piece = rng() % 150) <= message.size(); used += piece) {
             pieces.push_back(piece);
-            used += piece;
         }
-        EXPECT_EQ(Sm3Pieces(data, pieces), OpenSslSm3(data));
+        EXPECT_EQ(Sm3Pieces(message, pieces), OpenSslSm3(message));
     }
 }
 

@@ -1,0 +1,56 @@
+// Every call into the module passes this gate: calls are serialised, counted
+// (softtoken-tool calls), may be answered by an injected fault
+// (softtoken-tool fault), and no exception ever crosses into the caller.
+#pragma once
+
+#include <mutex>
+#include <new>
+#include <optional>
+
+#include "device/token_module.h"
+
+namespace softtoken {
+
+class CallGate {
+public:
+    // Counts the call; a planned fault for it comes back as its return value.
+    static std::optional<CK_RV> Enter();
+    static std::mutex& Mutex();
+};
+
+template <auto Impl>
+struct Gated;
+
+template <typename... Args, CK_RV (*Impl)(Args...)>
+struct Gated<Impl> {
+    static CK_RV Call(Args... args) {
+        std::lock_guard<std::mutex> lock(CallGate::Mutex());
+        try {
+            if (auto fault = CallGate::Enter()) return *fault;
+            return Impl(args...);
+        } catch (const std::bad_alloc&) {
+            return CKR_HOST_MEMORY;
+        } catch (...) {
+            return CKR_GENERAL_ERROR;
+        }
+    }
+};
+
+// Fills list entries the module does not support.
+template <typename Fn>
+struct Unsupported;
+
+template <typename... Args>
+struct Unsupported<CK_RV (*)(Args...)> {
+    static CK_RV Call(Args...) {
+        std::lock_guard<std::mutex> lock(CallGate::Mutex());
+        try {
+            if (auto fault = CallGate::Enter()) return *fault;
+        } catch (...) {
+            return CKR_GENERAL_ERROR;
+        }
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    }
+};
+
+}  // namespace softtoken
