@@ -189,6 +189,8 @@ public:
     long WriteCert(std::string text, bool remember);
     bool ParseP7(std::string text, std::vector<DERCERT>& certs);
     unsigned int PemToDer(const char* text, long length, unsigned char* out, unsigned int* capacity);
+    // The DER of a PEM or Base64 text (PemToDer with room for all of it).
+    bool PemBody(const std::string& text, std::vector<unsigned char>& der);
     int GetBase64Value(char c);
     int CheckCertType(const unsigned char* der, unsigned long length);
     int ParseP7B(const unsigned char* der, unsigned long length, std::vector<DERCERT>& certs);
@@ -197,6 +199,8 @@ public:
                                  unsigned long* outLength);
     void FlipBuffer(unsigned char* bytes, unsigned long count);
     bool DeleteTempCert();
+    // Removes the newest certificate object whose value is exactly der.
+    bool DeleteWrittenCert(const std::vector<unsigned char>& der);
     long GMDelTempKey(const char* dn, const char* keyIds);
     long GMGetTemKey(char* out, unsigned long capacity);
 

@@ -62,6 +62,20 @@ bool DerFitsIn(const std::vector<unsigned char>& der) {
     return length <= der.size() - position;
 }
 
+// The certificates of a DER PKCS#7 SignedData bundle, each re-encoded.
+bool CertificatesOfBundle(const unsigned char* der, size_t length, std::vector<std::vector<unsigned char>>& certs) {
+    if (!der || length == 0 || length > LONG_MAX) return false;
+    const unsigned char* p = der;
+    PKCS7Ptr bundle(d2i_PKCS7(nullptr, &p, static_cast<long>(length)));
+    if (!bundle || !PKCS7_type_is_signed(bundle.get()) || !bundle->d.sign || !bundle->d.sign->cert) return false;
+    STACK_OF(X509)* stack = bundle->d.sign->cert;
+    for (int i = 0; i < sk_X509_num(stack); ++i) {
+        std::vector<unsigned char> cert = EncodeDer(sk_X509_value(stack, i), i2d_X509);
+        if (!cert.empty()) certs.push_back(std::move(cert));
+    }
+    return true;
+}
+
 bool DecodeBase64(const std::string& text, std::vector<unsigned char>& bytes) {
     CMyBase64 base64;
     unsigned int length = 0;
@@ -105,8 +119,11 @@ long DeviceP11Operation::GMWritePKCS07(const char* p7) {
 long DeviceP11Operation::WriteCert(std::string text, bool remember) {
     std::vector<DERCERT> certs;
     if (!ParseP7(text, certs)) {
+        // Nothing of ours was picked out (an SM2 bundle, say): the module gets
+        // the whole thing. Armoured text is unwrapped first, as Base64 alone
+        // would never read it.
         std::vector<unsigned char> bytes;
-        if (!DecodeBase64(text, bytes)) return -401;
+        if (!PemBody(text, bytes) && !DecodeBase64(text, bytes)) return -401;
         certs.push_back(DERCERT{bytes.size(), std::move(bytes)});
     }
     if (remember) m_certList = certs;
@@ -122,12 +139,18 @@ long DeviceP11Operation::WriteCert(std::string text, bool remember) {
     return 0;
 }
 
-bool DeviceP11Operation::ParseP7(std::string text, std::vector<DERCERT>& certs) {
+bool DeviceP11Operation::PemBody(const std::string& text, std::vector<unsigned char>& der) {
     if (text.empty() || text.size() > UINT_MAX / 3 || text.size() > LONG_MAX) return false;
     unsigned int capacity = static_cast<unsigned int>(text.size() * 3 / 4 + 1);
-    std::vector<unsigned char> der(capacity);
+    der.assign(capacity, 0);
     if (PemToDer(text.data(), static_cast<long>(text.size()), der.data(), &capacity) == 0) return false;
     der.resize(capacity);
+    return true;
+}
+
+bool DeviceP11Operation::ParseP7(std::string text, std::vector<DERCERT>& certs) {
+    std::vector<unsigned char> der;
+    if (!PemBody(text, der)) return false;
     if (der[0] != 0x30 && der[0] != 0x31) return false;
     switch (CheckCertType(der.data(), der.size())) {
         case 2:
@@ -207,16 +230,12 @@ int DeviceP11Operation::CheckCertType(const unsigned char* der, unsigned long le
 }
 
 int DeviceP11Operation::ParseP7B(const unsigned char* der, unsigned long length, std::vector<DERCERT>& certs) {
-    if (!der || length == 0 || length > LONG_MAX) return 5;
-    const unsigned char* p = der;
-    PKCS7Ptr bundle(d2i_PKCS7(nullptr, &p, static_cast<long>(length)));
-    if (!bundle || !PKCS7_type_is_signed(bundle.get()) || !bundle->d.sign || !bundle->d.sign->cert) return 5;
-    STACK_OF(X509)* stack = bundle->d.sign->cert;
+    std::vector<std::vector<unsigned char>> inBundle;
+    if (!CertificatesOfBundle(der, length, inBundle)) return 5;
     size_t kept = 0;
-    for (int i = 0; i < sk_X509_num(stack); ++i) {
-        std::vector<unsigned char> cert = EncodeDer(sk_X509_value(stack, i), i2d_X509);
+    for (std::vector<unsigned char>& cert : inBundle) {
         // Issuer certificates and chains carry no key of ours.
-        if (!cert.empty() && FindMatchPublicKey(cert.data(), cert.size())) {
+        if (FindMatchPublicKey(cert.data(), cert.size())) {
             certs.push_back(DERCERT{cert.size(), std::move(cert)});
             ++kept;
         }
@@ -283,37 +302,52 @@ void DeviceP11Operation::FlipBuffer(unsigned char* bytes, unsigned long count) {
 
 bool DeviceP11Operation::DeleteTempCert() {
     for (const DERCERT& remembered : m_certList) {
-        X509Ptr cert = DecodeCertificate(remembered.data.data(), remembered.data.size());
-        if (!cert) return false;
-        std::vector<unsigned char> value = EncodeDer(cert.get(), i2d_X509);
-        std::vector<unsigned char> subject = EncodeDer(X509_get_subject_name(cert.get()), i2d_X509_NAME);
-        std::vector<unsigned char> issuer = EncodeDer(X509_get_issuer_name(cert.get()), i2d_X509_NAME);
-        if (subject.empty() || issuer.empty()) {
-            SetLastError(-304);
-            return false;
+        if (DecodeCertificate(remembered.data.data(), remembered.data.size())) {
+            if (!DeleteWrittenCert(remembered.data)) return false;
+            continue;
         }
-        P11Session session;
-        if (!OpenSession(session)) {
-            SetLastError(-103);
-            return false;
+        // A bundle handed over whole: the module wrote those of its
+        // certificates that belong to our keys, and only exact copies go.
+        std::vector<std::vector<unsigned char>> inBundle;
+        if (!CertificatesOfBundle(remembered.data.data(), remembered.data.size(), inBundle)) return false;
+        for (const std::vector<unsigned char>& cert : inBundle) {
+            if (!DeleteWrittenCert(cert)) return false;
         }
-        std::vector<CK_OBJECT_HANDLE> found;
-        if (!FindObjects(session,
-                         {UlongItem(CKA_CLASS, CKO_CERTIFICATE), BoolItem(CKA_TOKEN, true),
-                          BytesItem(CKA_ISSUER, issuer.data(), issuer.size()),
-                          BytesItem(CKA_SUBJECT, subject.data(), subject.size())},
-                         kMaxRollbackCandidates, found)) {
-            SetLastError(-300);
-            return false;
-        }
-        // Older certificates of the same subject and issuer stay; of several
-        // copies of the very certificate we wrote, the newest is ours.
-        for (auto handle = found.rbegin(); handle != found.rend(); ++handle) {
-            std::vector<unsigned char> stored;
-            if (ReadAttribute(session, *handle, CKA_VALUE, stored) && stored == value) {
-                session.functions()->C_DestroyObject(session.handle(), *handle);
-                break;
-            }
+    }
+    return true;
+}
+
+bool DeviceP11Operation::DeleteWrittenCert(const std::vector<unsigned char>& der) {
+    X509Ptr cert = DecodeCertificate(der.data(), der.size());
+    if (!cert) return false;
+    std::vector<unsigned char> value = EncodeDer(cert.get(), i2d_X509);
+    std::vector<unsigned char> subject = EncodeDer(X509_get_subject_name(cert.get()), i2d_X509_NAME);
+    std::vector<unsigned char> issuer = EncodeDer(X509_get_issuer_name(cert.get()), i2d_X509_NAME);
+    if (subject.empty() || issuer.empty()) {
+        SetLastError(-304);
+        return false;
+    }
+    P11Session session;
+    if (!OpenSession(session)) {
+        SetLastError(-103);
+        return false;
+    }
+    std::vector<CK_OBJECT_HANDLE> found;
+    if (!FindObjects(session,
+                     {UlongItem(CKA_CLASS, CKO_CERTIFICATE), BoolItem(CKA_TOKEN, true),
+                      BytesItem(CKA_ISSUER, issuer.data(), issuer.size()),
+                      BytesItem(CKA_SUBJECT, subject.data(), subject.size())},
+                     kMaxRollbackCandidates, found)) {
+        SetLastError(-300);
+        return false;
+    }
+    // Older certificates of the same subject and issuer stay; of several
+    // copies of the very certificate we wrote, the newest is ours.
+    for (auto handle = found.rbegin(); handle != found.rend(); ++handle) {
+        std::vector<unsigned char> stored;
+        if (ReadAttribute(session, *handle, CKA_VALUE, stored) && stored == value) {
+            session.functions()->C_DestroyObject(session.handle(), *handle);
+            break;
         }
     }
     return true;
