@@ -4,7 +4,6 @@
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
-#include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -42,35 +41,15 @@ Bytes RsaModulus(EVP_PKEY* key) {
     return modulus;
 }
 
-Bytes Sm2Point(EVP_PKEY* key) {
-    Bytes point(65);
-    size_t length = 0;
-    EXPECT_EQ(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &length), 1);
-    point.resize(length);
-    return point;
-}
-
-Bytes Sign(EVP_PKEY* key, const EVP_MD* md, const Bytes& data, bool sm2) {
+Bytes Sign(EVP_PKEY* key, const EVP_MD* md, const Bytes& data) {
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    EVP_PKEY_CTX* pctx = nullptr;
-    EXPECT_EQ(EVP_DigestSignInit(ctx.get(), &pctx, md, nullptr, key), 1);
-    if (sm2) EVP_PKEY_CTX_set1_id(pctx, "1234567812345678", 16);
+    EXPECT_EQ(EVP_DigestSignInit(ctx.get(), nullptr, md, nullptr, key), 1);
     size_t length = 0;
     EXPECT_EQ(EVP_DigestSign(ctx.get(), nullptr, &length, data.data(), data.size()), 1);
     Bytes signature(length);
     EXPECT_EQ(EVP_DigestSign(ctx.get(), signature.data(), &length, data.data(), data.size()), 1);
     signature.resize(length);
     return signature;
-}
-
-// The token hands SM2 signatures over as r || s, 32 bytes each.
-Bytes RawSm2Signature(const Bytes& der) {
-    const unsigned char* p = der.data();
-    std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> sig(d2i_ECDSA_SIG(nullptr, &p, der.size()), ECDSA_SIG_free);
-    Bytes raw(64);
-    BN_bn2binpad(ECDSA_SIG_get0_r(sig.get()), raw.data(), 32);
-    BN_bn2binpad(ECDSA_SIG_get0_s(sig.get()), raw.data() + 32, 32);
-    return raw;
 }
 
 ReqPtr ParseRequest(const Bytes& der) {
@@ -121,22 +100,6 @@ TEST_F(Pkcs10EncodingTest, Sm2PublicKeyInfo) {
     EXPECT_EQ(Bytes(spki.begin() + 59, spki.end()), y);
 }
 
-TEST_F(Pkcs10EncodingTest, Sm2RequestInfoLayout) {
-    Bytes x(32, 0x11), y(32, 0x22);
-    unsigned long length = 0;
-    ASSERT_TRUE(device.GetSM2PKCS10Code2(x.data(), y.data(), kNameCnTestCCn.data(), kNameCnTestCCn.size(), nullptr,
-                                         &length));
-    Bytes info(length);
-    ASSERT_TRUE(device.GetSM2PKCS10Code2(x.data(), y.data(), kNameCnTestCCn.data(), kNameCnTestCCn.size(),
-                                         info.data(), &length));
-    // 3 version + 30 Name + 91 key info + 2 attributes = 126 content bytes.
-    ASSERT_EQ(info.size(), 128u);
-    EXPECT_EQ(Bytes(info.begin(), info.begin() + 5), (Bytes{0x30, 0x7E, 0x02, 0x01, 0x00}));
-    EXPECT_EQ(Bytes(info.begin() + 5, info.begin() + 35), kNameCnTestCCn);
-    EXPECT_EQ(Bytes(info.begin() + 35, info.begin() + 37), (Bytes{0x30, 0x59}));
-    EXPECT_EQ(Bytes(info.end() - 2, info.end()), (Bytes{0xA0, 0x00}));
-}
-
 TEST_F(Pkcs10EncodingTest, RsaRequestVerifiesWithOpenSsl) {
     PkeyPtr key(EVP_RSA_gen(1024));
     ASSERT_TRUE(key);
@@ -158,7 +121,7 @@ TEST_F(Pkcs10EncodingTest, RsaRequestVerifiesWithOpenSsl) {
                           Case{"SHA256", EVP_sha256(), NID_sha256WithRSAEncryption},
                           Case{"SHA384", EVP_sha384(), NID_sha384WithRSAEncryption},
                           Case{"SHA512", EVP_sha512(), NID_sha512WithRSAEncryption}}) {
-        Bytes signature = Sign(key.get(), c.md, info, false);
+        Bytes signature = Sign(key.get(), c.md, info);
         Bytes request(4096);
         unsigned long requestLength = request.size();
         ASSERT_EQ(device.GenerateRSAP10Request(c.hash, signature.data(), signature.size(), info.data(), info.size(),
@@ -189,42 +152,6 @@ TEST_F(Pkcs10EncodingTest, RsaRequestRefusesSm3AndSmallArea) {
     EXPECT_EQ(device.GenerateRSAP10Request("SHA256", signature.data(), signature.size(), info.data(), info.size(),
                                            request.data(), &length),
               -353);
-}
-
-TEST_F(Pkcs10EncodingTest, Sm2RequestVerifiesWithOpenSsl) {
-    PkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
-    ASSERT_TRUE(key);
-    Bytes point = Sm2Point(key.get());
-    ASSERT_EQ(point.size(), 65u);
-    unsigned long length = 4096;
-    Bytes info(length);
-    ASSERT_TRUE(device.GetSM2PKCS10Code2(point.data() + 1, point.data() + 33, kNameCnTestCCn.data(),
-                                         kNameCnTestCCn.size(), info.data(), &length));
-    info.resize(length);
-    Bytes signature = RawSm2Signature(Sign(key.get(), EVP_sm3(), info, true));
-
-    Bytes tbs(32, 0xAB);  // the Z value in front is not part of the request
-    tbs.insert(tbs.end(), info.begin(), info.end());
-    unsigned long needed = 0;
-    EXPECT_EQ(device.GenerateSM2P10Request("SM3", signature.data(), signature.size(), tbs.data(), tbs.size(), nullptr,
-                                           &needed),
-              -353);
-    Bytes request(4096);
-    unsigned long requestLength = request.size();
-    ASSERT_EQ(device.GenerateSM2P10Request("SM3", signature.data(), signature.size(), tbs.data(), tbs.size(),
-                                           request.data(), &requestLength),
-              0);
-    EXPECT_EQ(requestLength, needed);
-    request.resize(requestLength);
-    ReqPtr parsed = ParseRequest(request);
-    ASSERT_TRUE(parsed);
-    ASN1_OCTET_STRING* id = ASN1_OCTET_STRING_new();
-    ASN1_OCTET_STRING_set(id, reinterpret_cast<const unsigned char*>("1234567812345678"), 16);
-    X509_REQ_set0_distinguishing_id(parsed.get(), id);
-    EXPECT_EQ(X509_REQ_verify(parsed.get(), key.get()), 1);
-    // The request carries the info without the Z value.
-    size_t infoAt = 2 + (request[1] > 0x80 ? request[1] & 0x7F : 0);
-    EXPECT_EQ(Bytes(request.begin() + infoAt, request.begin() + infoAt + info.size()), info);
 }
 
 // The signature value part of an SM2 request: everything after the algorithm.
@@ -262,21 +189,6 @@ TEST_F(Pkcs10EncodingTest, Sm2RequestRejectsUnusableInput) {
     EXPECT_EQ(device.GenerateSM2P10Request("SM3", signature.data(), 63, tbs.data(), tbs.size(), request.data(), &length),
               -353);
     EXPECT_EQ(device.GenerateSM2P10Request("SM3", signature.data(), 64, tbs.data(), 31, request.data(), &length), -353);
-}
-
-TEST_F(Pkcs10EncodingTest, SignedCodeFollowsOutputConvention) {
-    Bytes info{0x30, 0x00}, algorithm{0x30, 0x00}, signature{0xAA, 0xBB};
-    unsigned long length = 0;
-    ASSERT_TRUE(device.GetSignedCode(info.data(), info.size(), algorithm.data(), algorithm.size(), signature.data(),
-                                     signature.size(), nullptr, &length));
-    ASSERT_EQ(length, 11u);
-    Bytes out(length);
-    unsigned long small = length - 1;
-    EXPECT_FALSE(device.GetSignedCode(info.data(), info.size(), algorithm.data(), algorithm.size(), signature.data(),
-                                      signature.size(), out.data(), &small));
-    ASSERT_TRUE(device.GetSignedCode(info.data(), info.size(), algorithm.data(), algorithm.size(), signature.data(),
-                                     signature.size(), out.data(), &length));
-    EXPECT_EQ(out, (Bytes{0x30, 0x09, 0x30, 0x00, 0x30, 0x00, 0x03, 0x03, 0x00, 0xAA, 0xBB}));
 }
 
 TEST_F(Pkcs10EncodingTest, PairIdOfRecordIsBounded) {

@@ -1,16 +1,11 @@
 // The token steps of certificate requests against the software token:
-// reading a new key's public part, the sign-info record and the PKCS#11
-// signing path with its PIN answers.
+// reading a new key's public part, the sign-info record, the PKCS#11 signing
+// path on a token still logged in, and the temporary key value.
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/rsa.h>
 
 #include <cstring>
-#include <fstream>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,29 +32,13 @@ protected:
     }
 
     // A temporary key pair (no certificate); returns its key record.
-    Bytes AddTemporaryKey(const std::string& type, std::string* pairIdOut = nullptr) {
+    Bytes AddTemporaryKey(const std::string& type) {
         ToolResult result = dir.Tool({"add-key", "--type", type, "--no-cert"});
         EXPECT_EQ(result.exitCode, 0);
         std::string pairId = result.out.substr(0, result.out.find('\n'));
-        if (pairIdOut) *pairIdOut = pairId;
         Bytes record(DeviceP11Operation::kKeyRecordSize, 0);
         std::copy(pairId.begin(), pairId.end(), record.begin());
         return record;
-    }
-
-    // RSA PKCS#1 v1.5 verification of a signature over a ready digest.
-    bool VerifiesDigest(const std::string& pairId, const EVP_MD* md, const Bytes& digest, const Bytes& signature) {
-        std::string path = dir.Path() + "/pub.pem";
-        EXPECT_EQ(dir.Tool({"export", "--pair-id", pairId, "--what", "pubkey", "--out", path}).exitCode, 0);
-        std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(path.c_str(), "r"), BIO_free);
-        std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-            PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
-        if (!key) return false;
-        std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key.get(), nullptr),
-                                                                        EVP_PKEY_CTX_free);
-        return EVP_PKEY_verify_init(ctx.get()) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
-               EVP_PKEY_CTX_set_signature_md(ctx.get(), md) == 1 &&
-               EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), digest.data(), digest.size()) == 1;
     }
 
     long Sign(const std::string& hash, const Bytes& record, const Bytes& digest, Bytes& signature) {
@@ -129,63 +108,6 @@ TEST_F(Pkcs10Token, SignInfoRecordOfOneAndTwoRequests) {
     EXPECT_EQ(d->GetPKCS10SignInfo(1, records.data(), "sm3", data1.data(), data1.size(), "", nullptr, 0, info,
                                    &length),
               -300);
-}
-
-TEST_F(Pkcs10Token, UnknownKeyLeavesKindAndNumberEmpty) {
-    Bytes record(DeviceP11Operation::kKeyRecordSize, 0);
-    Bytes data{1, 2, 3};
-    unsigned char info[2048] = {};
-    unsigned int length = 0;
-    ASSERT_EQ(d->GetPKCS10SignInfo(1, record.data(), "SHA1", data.data(), data.size(), "", nullptr, 0, info, &length),
-              0);
-    ASSERT_EQ(length, 24u);
-    EXPECT_EQ(Bytes(info, info + 4), (Bytes{0x00, 0x00, 0x12, 0x14}));
-}
-
-TEST_F(Pkcs10Token, PkcsElevenPathSignsTheGivenDigest) {
-    std::string pairId;
-    Bytes record = AddTemporaryKey("rsa1024", &pairId);
-    ASSERT_TRUE(d->CheckToken());
-    Bytes digest = Digest(EVP_sha256(), Bytes(50, 0x61));
-    Bytes signature;
-    ASSERT_EQ(Sign("SHA256", record, digest, signature), 0);
-    EXPECT_EQ(signature.size(), 128u);
-    EXPECT_TRUE(VerifiesDigest(pairId, EVP_sha256(), digest, signature));
-
-    Bytes md5 = Digest(EVP_md5(), Bytes(5, 0x61));
-    ASSERT_EQ(Sign("MD5", record, md5, signature), 0);
-    EXPECT_TRUE(VerifiesDigest(pairId, EVP_md5(), md5, signature));
-
-    // SM3 has no RSA mechanism on this path; a record of no key finds no private key.
-    EXPECT_EQ(Sign("SM3", record, digest, signature), -103);
-    EXPECT_EQ(d->GetLastError(), -103);
-    Bytes unknown(DeviceP11Operation::kKeyRecordSize, 0);
-    EXPECT_EQ(Sign("SHA256", unknown, digest, signature), -103);
-}
-
-TEST_F(Pkcs10Token, PkcsElevenPathMapsTheHoldersAnswer) {
-    Bytes record = AddTemporaryKey("rsa1024");
-    ASSERT_TRUE(d->CheckToken());
-    Bytes digest = Digest(EVP_sha1(), Bytes(3, 0x61));
-    Bytes signature;
-
-    Tool({"queue", "cancel@login"});
-    EXPECT_EQ(Sign("SHA1", record, digest, signature), -100);
-    Tool({"queue", "timeout@login"});
-    EXPECT_EQ(Sign("SHA1", record, digest, signature), -105);
-    Tool({"queue", "rv:0x30@login"});
-    EXPECT_EQ(Sign("SHA1", record, digest, signature), -352);
-    Tool({"queue", "wrong-pin@login"});
-    EXPECT_EQ(Sign("SHA1", record, digest, signature), -205);
-    EXPECT_EQ(d->GetLastError(), -205);
-    Tool({"set-tries", "--tries", "1"});
-    Tool({"queue", "wrong-pin@login"});
-    EXPECT_EQ(Sign("SHA1", record, digest, signature), -221);
-    // A signing failure after the login.
-    Tool({"set-tries", "--tries", "6"});
-    Tool({"queue", "rv:0x5@sign"});
-    EXPECT_EQ(Sign("SHA1", record, digest, signature), -103);
-    EXPECT_EQ(Sign("SHA1", record, digest, signature), 0);
 }
 
 TEST_F(Pkcs10Token, PkcsElevenPathAcceptsATokenStillLoggedIn) {
