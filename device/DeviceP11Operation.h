@@ -93,6 +93,11 @@ public:
     long LoginWithPrompt(P11Session& session);
     // Finds the private key of a pair (value up to its first zero, then one zero byte).
     long FindPrivateKey(P11Session& session, const std::vector<unsigned char>& pairId, CK_OBJECT_HANDLE& key);
+    // A signing prompt's result: 0, -100 cancelled, -105 time-out, else -103.
+    static long MapSignResult(CK_RV rv);
+    // The data the key signs: the Z value in front of the text for SM2.
+    static std::string DataForToken(const SignerSelection& signer, const std::string& signingText);
+    static std::string UpperCaseHashName(std::string name);
 
     // ---- SM2 Z value and hashes by name (hashing.cpp) ----
     bool ComputeZ(const unsigned char* x, unsigned long xLen, const unsigned char* y, unsigned long yLen,
@@ -238,6 +243,12 @@ public:
     bool GetPubKidByKid(std::string kid, std::vector<unsigned char>& list);
     long TransPubKid(std::vector<unsigned char>& list, const char* keyIds);
     bool CheckPubKeyIsValid(int keyNumber);
+    // The two-digit number the browser names a key by (RSA index 0-7 is 2-9,
+    // SM2 index 0-5 is 11-16) from its key type and CKA_VENDOR_KEY_INDEX
+    // value; -1 when the key has none (other type, empty or out-of-range index).
+    static int KeyNumberOf(const std::vector<unsigned char>& keyType, const std::vector<unsigned char>& index);
+    // The inverted subject DN of a DER certificate; false when it does not decode.
+    static bool InvertedSubjectOf(const std::vector<unsigned char>& der, std::string& dn);
 
 private:
     std::string m_path;
