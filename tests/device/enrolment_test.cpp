@@ -442,4 +442,27 @@ TEST_F(Enrolment, RefusedSecondPartRollsAnSm2BundleBack) {
     EXPECT_EQ(TemporaryPairs().size(), 1u);
 }
 
+TEST_F(Enrolment, DeletesTemporaryKeysByNumber) {
+    Create("DN(CN=A)HASH(SM3)KEYTYPE(SM2256)CERTTYPE(01)||DN(CN=B)HASH(SHA1)KEYTYPE(RSA1024)CERTTYPE(01)");
+    ASSERT_EQ(TemporaryPairs().size(), 2u);
+    Tool({"queue", "cancel@deletekey"});
+    EXPECT_EQ(d->GMDelTempKey("", "11||02"), -100);
+    EXPECT_EQ(TemporaryPairs().size(), 2u);
+    EXPECT_EQ(d->GMDelTempKey("", "02"), 0);
+    ASSERT_EQ(Objects("public-key").size(), 1u);
+    EXPECT_EQ(Objects("public-key")[0].keyType, "sm2");
+    EXPECT_EQ(d->GMDelTempKey(nullptr, "11"), 0);
+    EXPECT_TRUE(Objects("public-key").empty());
+    EXPECT_TRUE(Objects("private-key").empty());
+}
+
+TEST_F(Enrolment, DeletionRefusesKeysThatAreNotTemporary) {
+    std::string issued = EnrolRsa("Certified");
+    ASSERT_EQ(Install(issued), 0);
+    EXPECT_EQ(d->GMDelTempKey("", "02"), -352);                     // has its certificate now
+    EXPECT_EQ(d->GMDelTempKey("CN=Nobody", ""), -352);              // no certificate matches
+    EXPECT_EQ(d->GMDelTempKey("C=CN,CN=Certified,O=Example", ""), -304);  // found, but the module refuses it
+    EXPECT_EQ(Objects("public-key").size(), 1u);
+}
+
 }  // namespace
