@@ -456,13 +456,19 @@ TEST_F(Enrolment, DeletesTemporaryKeysByNumber) {
     EXPECT_TRUE(Objects("private-key").empty());
 }
 
-TEST_F(Enrolment, DeletionRefusesKeysThatAreNotTemporary) {
+TEST_F(Enrolment, KeyNumbersNameOnlyTemporaryKeysWhileDnsNameCertifiedPairs) {
     std::string issued = EnrolRsa("Certified");
     ASSERT_EQ(Install(issued), 0);
-    EXPECT_EQ(d->GMDelTempKey("", "02"), -352);                     // has its certificate now
-    EXPECT_EQ(d->GMDelTempKey("CN=Nobody", ""), -352);              // no certificate matches
-    EXPECT_EQ(d->GMDelTempKey("C=CN,CN=Certified,O=Example", ""), -304);  // found, but the module refuses it
+    EXPECT_EQ(d->GMDelTempKey("", "02"), -352);         // has its certificate now
+    EXPECT_EQ(d->GMDelTempKey("CN=Nobody", ""), -352);  // no certificate matches
     EXPECT_EQ(Objects("public-key").size(), 1u);
+    Tool({"queue", "cancel@deletekey"});
+    EXPECT_EQ(d->GMDelTempKey("C=CN,CN=Certified,O=Example", ""), -100);
+    EXPECT_EQ(Objects("public-key").size(), 1u);
+    EXPECT_EQ(d->GMDelTempKey("C=CN,CN=Certified,O=Example", ""), 0);  // order-free, whole DN
+    EXPECT_TRUE(Objects("public-key").empty());
+    EXPECT_TRUE(Objects("private-key").empty());
+    EXPECT_TRUE(CertificateValues().empty());
 }
 
 }  // namespace
