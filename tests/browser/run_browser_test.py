@@ -78,14 +78,14 @@ def ensure_browser(kind):
     log("installing %s" % wanted["package"])
     env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
     apt = ["apt-get", "-o", "DPkg::Lock::Timeout=300", "-qq"]
-    for step in (["update"], ["install", "-y", "--no-install-recommends", spec["package"]]):
+    for step in (["update"], ["install", "-y", "--no-install-recommends", wanted["package"]]):
         result = subprocess.run(apt + step, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 timeout=900)
         if result.returncode != 0:
             raise Skip("apt-get %s failed:\n%s" % (" ".join(step), result.stdout.decode(errors="replace")[-2000:]))
-    found = shutil.which(spec["command"])
+    found = shutil.which(wanted["command"])
     if not found:
-        raise Skip("%s installed but %s not found" % (spec["package"], spec["command"]))
+        raise Skip("%s installed but %s not found" % (wanted["package"], wanted["command"]))
     return found
 
 
