@@ -59,7 +59,7 @@ unsigned char NotPlain(unsigned char c) {
 bool IsPlainText(std::string_view text) {
     // Fixed-size blocks without an early exit, so that the compiler checks
     // many bytes per instruction: a signing result is tens of megabytes.
-    constexpr size_t kBlock = 64;
+    constexpr size_t kBlock = 256;
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     size_t left = text.size();
     unsigned char notPlain = 0;
