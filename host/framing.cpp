@@ -67,8 +67,10 @@ InboundFrame FrameReader::Next() {
         if (ReadExact(length, nullptr)) frame.kind = FrameKind::Discarded;
         return frame;
     }
-    // Grows with the data actually received, so a lying prefix costs nothing.
-    frame.body.reserve(std::min<size_t>(length, block_.size()));
+    // Reserved whole, so that a large body is not copied again each time it
+    // outgrows its buffer. The bound keeps the reservation sane, and memory
+    // pages are only taken as data arrive: a lying prefix still costs nothing.
+    frame.body.reserve(length);
     if (!ReadExact(length, &frame.body)) {
         frame.body.clear();
         return frame;
