@@ -129,9 +129,10 @@ for size in $sizes; do
         for label in "${labels[@]}"; do
             out="$work/host-$label-$kind-$size.txt"
             secs=$(field sign_s <"$out" | median)
+            cpu=$(field cpu_s <"$out" | median)
             rssKb=$(field maxrss_kb <"$out" | median)
             row "$command $size MiB time (s) [$label]" "$secs" "$ref" \
-                "$(awk -v a="$secs" -v b="$ref" 'BEGIN { printf "%.2f", a / b }')" "<=1.0 at 48 MiB"
+                "$(awk -v a="$secs" -v b="$ref" 'BEGIN { printf "%.2f", a / b }')" "<=1.0 at 48 MiB (host cpu $cpu s)"
             row "$command $size MiB peak RSS (MiB) [$label]" "$(awk -v k="$rssKb" 'BEGIN { printf "%.1f", k / 1024 }')" \
                 "$size" "$(awk -v k="$rssKb" -v s="$size" 'BEGIN { printf "%.2f", k / 1024 / s }')" \
                 "<=3.5 x file"
