@@ -95,6 +95,18 @@ void DecodeInto(const char* text, size_t textLength, size_t padCount, unsigned c
     if (padCount < 1) out[2] = static_cast<unsigned char>(group);
 }
 
+// _IsBase64String's verdict for a text of known length.
+int ValidationResult(const char* text, size_t textLength) {
+    if (textLength == 0) return -1;
+    if (textLength % 4 != 0) return -2;
+    const char* pad = static_cast<const char*>(std::memchr(text, kPad, textLength));
+    if (pad == nullptr) return 0;
+    const size_t position = static_cast<size_t>(pad - text);
+    if (position == textLength - 1) return 0;
+    if (position == textLength - 2 && text[textLength - 1] == kPad) return 0;
+    return position + 1 > INT_MAX ? INT_MAX : static_cast<int>(position + 1);
+}
+
 }  // namespace
 
 int CMyBase64::Encode(const unsigned char* in, unsigned int inLength, char* out, unsigned int* length) {
@@ -108,8 +120,10 @@ int CMyBase64::Encode(const unsigned char* in, unsigned int inLength, char* out,
 }
 
 int CMyBase64::Decode(const char* text, char* out, unsigned int* length) {
-    if (_IsBase64String(text) != 0) return -1;
+    if (text == nullptr) return -1;
+    // Measured once, for the validation and the decoding alike.
     const size_t textLength = std::strlen(text);
+    if (ValidationResult(text, textLength) != 0) return -1;
     const size_t padCount = text[textLength - 2] == kPad ? 2 : (text[textLength - 1] == kPad ? 1 : 0);
     const uint64_t required = uint64_t(textLength / 4) * 3 - padCount;
     int result = 0;
@@ -126,13 +140,6 @@ bool CMyBase64::_isbase64char(char c) {
 }
 
 int CMyBase64::_IsBase64String(const char* text) {
-    if (text == nullptr || text[0] == '\0') return -1;
-    const size_t textLength = std::strlen(text);
-    if (textLength % 4 != 0) return -2;
-    const char* pad = static_cast<const char*>(std::memchr(text, kPad, textLength));
-    if (pad == nullptr) return 0;
-    const size_t position = static_cast<size_t>(pad - text);
-    if (position == textLength - 1) return 0;
-    if (position == textLength - 2 && text[textLength - 1] == kPad) return 0;
-    return position + 1 > INT_MAX ? INT_MAX : static_cast<int>(position + 1);
+    if (text == nullptr) return -1;
+    return ValidationResult(text, std::strlen(text));
 }
