@@ -9,7 +9,11 @@ scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target token-host token-client softtoken softtoken-tool >/dev/null
 
-export SOFTTOKEN_DIR="${SOFTTOKEN_DIR:-$PWD/build/demo-token}"
+# A fresh demo token each run, unless the caller names a token directory.
+if [ -z "${SOFTTOKEN_DIR:-}" ]; then
+    export SOFTTOKEN_DIR="$PWD/build/demo-token"
+    rm -rf "$SOFTTOKEN_DIR"
+fi
 export TOKEN_HOST_MODULE="$PWD/build/softtoken/libsofttoken.so"
 tool=build/softtoken/softtoken-tool
 client=build/token-client

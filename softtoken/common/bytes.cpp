@@ -19,6 +19,25 @@ std::string ToHex(const Bytes& bytes) {
     return hex;
 }
 
+std::string Base64Encode(const unsigned char* data, size_t length) {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    text.reserve((length + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= length; i += 3) {
+        unsigned long group = static_cast<unsigned long>(data[i]) << 16 | data[i + 1] << 8 | data[i + 2];
+        for (int shift = 18; shift >= 0; shift -= 6) text.push_back(alphabet[(group >> shift) & 0x3F]);
+    }
+    if (size_t rest = length - i; rest > 0) {
+        unsigned long group = static_cast<unsigned long>(data[i]) << 16 | (rest == 2 ? data[i + 1] << 8 : 0);
+        text.push_back(alphabet[(group >> 18) & 0x3F]);
+        text.push_back(alphabet[(group >> 12) & 0x3F]);
+        text.push_back(rest == 2 ? alphabet[(group >> 6) & 0x3F] : '=');
+        text.push_back('=');
+    }
+    return text;
+}
+
 namespace {
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';

@@ -19,6 +19,9 @@ std::string ToHex(const Bytes& bytes);
 // Nullopt unless the text is an even number of hex digits.
 std::optional<Bytes> FromHex(const std::string& hex);
 
+// Standard alphabet, "=" padding, no line breaks.
+std::string Base64Encode(const unsigned char* data, size_t length);
+
 // Native in-memory form of a CK_ULONG / CK_BBOOL attribute value.
 Bytes UlongBytes(CK_ULONG value);
 Bytes BoolBytes(bool value);

@@ -120,14 +120,15 @@ Token Token::Fresh(int number) {
 }
 
 TokenObject* Token::FindObject(CK_OBJECT_HANDLE handle) {
-    for (TokenObject& object : objects) {
-        if (object.handle == handle) return &object;
-    }
-    return nullptr;
+    auto it = std::find_if(objects.begin(), objects.end(),
+                           [handle](const TokenObject& object) { return object.handle == handle; });
+    return it == objects.end() ? nullptr : &*it;
 }
 
 const TokenObject* Token::FindObject(CK_OBJECT_HANDLE handle) const {
-    return const_cast<Token*>(this)->FindObject(handle);
+    auto it = std::find_if(objects.begin(), objects.end(),
+                           [handle](const TokenObject& object) { return object.handle == handle; });
+    return it == objects.end() ? nullptr : &*it;
 }
 
 bool Token::RemoveObject(CK_OBJECT_HANDLE handle) {

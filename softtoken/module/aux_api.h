@@ -27,5 +27,23 @@ CK_RV GetTempKey(CK_SLOT_ID slot, unsigned char* out, CK_ULONG length);
 CK_RV SetIPType(int type);
 CK_RV GetClientInfo(char* out, int* length);
 
+// Key pairs: export, generation, key blobs, removal (aux_keys.cpp).
+CK_RV ExportPublicKey(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, unsigned char* out, unsigned int* length);
+CK_RV GenerateRequestKeys(CK_SLOT_ID slot, CK_ULONG count, const unsigned int* keyAlgs, const CK_ULONG* keyBits,
+                          const char* certTypes, unsigned char* records);
+CK_RV GetPublicKeyWithRandom(CK_SLOT_ID slot, const unsigned char* data, CK_ULONG dataLen,
+                             const unsigned char* keyIds, CK_ULONG keyIdsLen, unsigned char* out, CK_ULONG* outLen);
+CK_RV DeleteTempKey(CK_SLOT_ID slot, const unsigned char* keyIds);
+
+// Certificate requests and certificates (aux_sign_request.cpp, aux_certificates.cpp).
+CK_RV SignRequestInfo(CK_SLOT_ID slot, CK_ULONG count, const unsigned char* info, CK_ULONG infoLen,
+                      unsigned char* out, CK_ULONG* outLen);
+CK_RV WriteCertificate(CK_SLOT_ID slot, const unsigned char* der);
+
+// File signing (aux_sign_file.cpp).
+CK_RV SignFileWithDisplay(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, CK_MECHANISM* mechanism,
+                          const unsigned char* prefix, const char* displayText, const char* filePath,
+                          unsigned char* signature, CK_ULONG* signatureLen, CK_ULONG flag);
+
 }  // namespace aux
 }  // namespace softtoken

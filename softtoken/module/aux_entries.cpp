@@ -23,6 +23,13 @@ void FillAuxEntries(AUX_FUNCTION_LIST& list) {
     Put<&aux::GetTempKey>(list, AUX_GET_TEMP_KEY);
     Put<&aux::SetIPType>(list, AUX_SET_IP_TYPE);
     Put<&aux::GetClientInfo>(list, AUX_GET_CLIENT_INFO);
+    Put<&aux::ExportPublicKey>(list, AUX_EXPORT_PUBLIC_KEY);
+    Put<&aux::GenerateRequestKeys>(list, AUX_GENERATE_REQUEST_KEYS);
+    Put<&aux::GetPublicKeyWithRandom>(list, AUX_GET_PUBLIC_KEY_WITH_RANDOM);
+    Put<&aux::DeleteTempKey>(list, AUX_DELETE_TEMP_KEY);
+    Put<&aux::SignRequestInfo>(list, AUX_SIGN_REQUEST_INFO);
+    Put<&aux::WriteCertificate>(list, AUX_WRITE_CERTIFICATE);
+    Put<&aux::SignFileWithDisplay>(list, AUX_SIGN_FILE_WITH_DISPLAY);
 }
 
 }  // namespace softtoken

@@ -51,12 +51,14 @@ CK_RV CopyListText(CK_SLOT_ID slot, const Bytes Token::*list, char* out, CK_ULON
         *length = text.size();
         return CKR_OK;
     }
-    if (*length < text.size() + 1) {
+    if (*length < text.size()) {
         *length = text.size();
         return CKR_BUFFER_TOO_SMALL;
     }
+    // Like the key's fixed-size field: a text that fills the buffer exactly
+    // comes without its terminating zero.
     std::copy(text.begin(), text.end(), out);
-    out[text.size()] = '\0';
+    if (text.size() < *length) out[text.size()] = '\0';
     *length = token.reportedListLength.value_or(text.size());
     return CKR_OK;
 }

@@ -117,8 +117,11 @@ TEST_F(Settings, ListsThatFillTheBufferAreTooLong) {
     EXPECT_EQ(d->GetLanguageList(text, 260), 0);
     EXPECT_EQ(std::strlen(text), 259u);
     EXPECT_EQ(d->GetLanguageList(text, 259), -353);
-    // 260 bytes leave the key no room for its zero: it refuses, which cannot be connected.
+    // A text that fills all 260 bytes of the key's field is too long for the caller.
     Tool({"set", "--language-list", std::string(260, 'l')});
+    EXPECT_EQ(d->GetLanguageList(text, 260), -353);
+    // One the key cannot fit at all is a failing call.
+    Tool({"set", "--language-list", std::string(261, 'l')});
     EXPECT_EQ(d->GetLanguageList(text, 260), -103);
 }
 

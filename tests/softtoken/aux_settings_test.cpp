@@ -80,10 +80,13 @@ TEST_F(AuxSettingsTest, ListTextsAreCopiedWithTheirZeroWhenTheyFit) {
     auto charsets = module->Aux<E_GetCharsetList_t>(AUX_GET_CHARSET_LIST);
     char buffer[400];
     std::memset(buffer, 'z', sizeof buffer);
-    CK_ULONG length = 12;  // the text without room for its zero
+    CK_ULONG length = 11;  // too small for the text
     EXPECT_EQ(languages(1, buffer, &length), CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(length, 12u);
     EXPECT_EQ(buffer[0], 'z');
+    length = 12;  // exactly the text: copied without its zero
+    ASSERT_EQ(languages(1, buffer, &length), CKR_OK);
+    EXPECT_EQ(std::string(buffer, 13), "zh-CN||en-USz");
     length = 13;
     ASSERT_EQ(languages(1, buffer, &length), CKR_OK);
     EXPECT_STREQ(buffer, "zh-CN||en-US");

@@ -97,6 +97,21 @@ TEST(SoftTokenSetup, SlotListCountsPluggedTokensWithTwoCallPattern) {
     EXPECT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
 }
 
+TEST(SoftTokenSetup, DamagedTokenFileHidesTheTokenOnly) {
+    SoftTokenDir dir;
+    ASSERT_EQ(dir.Tool({"init", "--token", "1"}).exitCode, 0);
+    ASSERT_EQ(dir.Tool({"init", "--token", "2"}).exitCode, 0);
+    WriteFileBytes(dir.Path() + "/token1.json", ToBytes("{\"number\": 1, \"objects\": [{\"handle\": -3}]"));
+    LoadedModule module;
+    ASSERT_EQ(module.p11()->C_Initialize(nullptr), CKR_OK);
+    CK_SLOT_ID slots[4];
+    CK_ULONG count = 4;
+    ASSERT_EQ(module.p11()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(slots[0], 2u);
+    EXPECT_EQ(dir.Tool({"list", "--token", "1"}).exitCode, 1);
+}
+
 TEST(SoftTokenSetup, TokenInfoCarriesSerialAndLabelAndCanBeMadeToFail) {
     SoftTokenDir dir;
     ASSERT_EQ(dir.Tool({"init", "--serial", "ABC", "--label", "Teller"}).exitCode, 0);

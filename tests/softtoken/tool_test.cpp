@@ -1,6 +1,10 @@
 // softtoken-tool: its commands as other tests and the README rely on them.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
+#include <cstdio>
 #include <sstream>
 
 #include "token_test_support.h"
@@ -112,6 +116,82 @@ TEST(SoftTokenTool, CertificatesCanBeAddedRawExportedAndDeleted) {
     ASSERT_EQ(dir.Tool({"export", "--pair-id", pairId, "--what", "pubkey", "--out", keyPath}).exitCode, 0);
     Bytes pem = ReadFileBytes(keyPath);
     EXPECT_EQ(std::string(pem.begin(), pem.begin() + 26), "-----BEGIN PUBLIC KEY-----");
+}
+
+}  // namespace
+
+namespace {
+
+// Issues a certificate for a new request key through the tool; returns the
+// issued certificate, or null.
+X509* IssueThroughTool(const SoftTokenDir& dir, EVP_PKEY* key, bool sm2, bool tamper, int& exitCode) {
+    X509_REQ* request = X509_REQ_new();
+    X509_NAME* name = X509_REQ_get_subject_name(request);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Requester"), -1, -1,
+                               0);
+    X509_REQ_set_pubkey(request, key);
+    EVP_MD_CTX* digest = EVP_MD_CTX_new();
+    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+    if (sm2) EVP_PKEY_CTX_set1_id(context, "1234567812345678", 16);
+    EVP_MD_CTX_set_pkey_ctx(digest, context);
+    EVP_DigestSignInit(digest, nullptr, sm2 ? EVP_sm3() : EVP_sha256(), nullptr, key);
+    X509_REQ_sign_ctx(request, digest);
+    EVP_MD_CTX_free(digest);
+    EVP_PKEY_CTX_free(context);
+    unsigned char* der = nullptr;
+    int length = i2d_X509_REQ(request, &der);
+    Bytes requestDer(der, der + length);
+    OPENSSL_free(der);
+    X509_REQ_free(request);
+    if (tamper) requestDer[requestDer.size() / 3] ^= 0x01;
+
+    std::string requestPath = dir.Path() + "/request.der";
+    std::string certificatePath = dir.Path() + "/issued.der";
+    WriteFileBytes(requestPath, requestDer);
+    exitCode = dir.Tool({"issue", "--csr", requestPath, "--out", certificatePath, "--format", "der"}).exitCode;
+    if (exitCode != 0) return nullptr;
+    Bytes issued = ReadFileBytes(certificatePath);
+    const unsigned char* cursor = issued.data();
+    return d2i_X509(nullptr, &cursor, static_cast<long>(issued.size()));
+}
+
+X509* CaCertificate(const SoftTokenDir& dir, const char* algorithm) {
+    std::string path = dir.Path() + "/ca.pem";
+    if (dir.Tool({"ca-cert", "--alg", algorithm, "--out", path}).exitCode != 0) return nullptr;
+    FILE* file = std::fopen(path.c_str(), "r");
+    X509* certificate = PEM_read_X509(file, nullptr, nullptr, nullptr);
+    std::fclose(file);
+    return certificate;
+}
+
+TEST(SoftTokenTool, IssuesCertificatesForVerifiedRequests) {
+    SoftTokenDir dir;
+    EVP_PKEY* rsaKey = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{1024});
+    int exitCode = -1;
+    X509* rsaCertificate = IssueThroughTool(dir, rsaKey, false, false, exitCode);
+    ASSERT_NE(rsaCertificate, nullptr);
+    X509* rsaCa = CaCertificate(dir, "rsa");
+    ASSERT_NE(rsaCa, nullptr);
+    EXPECT_EQ(X509_verify(rsaCertificate, X509_get0_pubkey(rsaCa)), 1);
+    EXPECT_EQ(X509_NAME_cmp(X509_get_issuer_name(rsaCertificate), X509_get_subject_name(rsaCa)), 0);
+    EXPECT_EQ(IssueThroughTool(dir, rsaKey, false, true, exitCode), nullptr);
+    EXPECT_EQ(exitCode, 1);
+    X509_free(rsaCertificate);
+    X509_free(rsaCa);
+    EVP_PKEY_free(rsaKey);
+
+    EVP_PKEY* sm2Key = EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2");
+    X509* sm2Certificate = IssueThroughTool(dir, sm2Key, true, false, exitCode);
+    ASSERT_NE(sm2Certificate, nullptr);
+    X509* sm2Ca = CaCertificate(dir, "sm2");
+    ASSERT_NE(sm2Ca, nullptr);
+    ASN1_OCTET_STRING* id = ASN1_OCTET_STRING_new();
+    ASN1_OCTET_STRING_set(id, reinterpret_cast<const unsigned char*>("1234567812345678"), 16);
+    X509_set0_distinguishing_id(sm2Certificate, id);
+    EXPECT_EQ(X509_verify(sm2Certificate, X509_get0_pubkey(sm2Ca)), 1);
+    X509_free(sm2Certificate);
+    X509_free(sm2Ca);
+    EVP_PKEY_free(sm2Key);
 }
 
 }  // namespace
