@@ -93,6 +93,11 @@ public:
     long LoginWithPrompt(P11Session& session);
     // Finds the private key of a pair (value up to its first zero, then one zero byte).
     long FindPrivateKey(P11Session& session, const std::vector<unsigned char>& pairId, CK_OBJECT_HANDLE& key);
+    // A signing prompt's result: 0, -100 cancelled, -105 time-out, else -103.
+    static long MapSignResult(CK_RV rv);
+    // The data the key signs: the Z value in front of the text for SM2.
+    static std::string DataForToken(const SignerSelection& signer, const std::string& signingText);
+    static std::string UpperCaseHashName(std::string name);
 
     // ---- SM2 Z value and hashes by name (hashing.cpp) ----
     bool ComputeZ(const unsigned char* x, unsigned long xLen, const unsigned char* y, unsigned long yLen,

@@ -1,9 +1,237 @@
+// Message signing: finds the signer among the key's certificates, builds the
+// signing text, has the key sign it and packs the result as SignedData. The
+// signer selection, mechanism choice and login are shared with file signing.
 #include "device/DeviceP11Operation.h"
 
-// Built in a later step; until then every operation here reports -300.
+#include <openssl/crypto.h>
+#include <openssl/x509.h>
 
-long DeviceP11Operation::GMUSBKeySign(const char*, const char*, const char*, std::string, std::string, std::string&) { return SetLastError(-300); }
-long DeviceP11Operation::SelectSigner(P11Session&, const char*, const char*, const char*, const std::string&, bool, SignerSelection&) { return -300; }
-long DeviceP11Operation::ChooseMechanism(bool, const std::string&, CK_MECHANISM_TYPE&) { return -300; }
-long DeviceP11Operation::LoginWithPrompt(P11Session&) { return -300; }
-long DeviceP11Operation::FindPrivateKey(P11Session&, const std::vector<unsigned char>&, CK_OBJECT_HANDLE&) { return -300; }
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <memory>
+
+#include "device/p11_session.h"
+#include "support/Gener_Func.h"
+
+namespace {
+
+constexpr CK_ULONG kMaxCertificates = 10;
+constexpr size_t kSignatureCapacity = 1024;
+constexpr size_t kSm2PointLength = 65;  // 0x04 || x || y
+constexpr unsigned long kSm2CoordinateLength = 32;
+
+using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
+
+struct OpensslText {
+    void operator()(char* text) const { OPENSSL_free(text); }
+};
+
+// The inverted subject DN of a DER certificate; false when the bytes are no
+// certificate.
+bool InvertedSubject(const std::vector<unsigned char>& der, std::string& dn) {
+    if (der.empty() || der.size() > static_cast<size_t>(LONG_MAX)) return false;
+    const unsigned char* cursor = der.data();
+    X509Ptr cert(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())), X509_free);
+    if (!cert) return false;
+    // The whole one-line text: a buffer sized after the DER would cut names
+    // whose escaped form is longer, and a cut name can match the wrong pattern.
+    std::unique_ptr<char, OpensslText> line(X509_NAME_oneline(X509_get_subject_name(cert.get()), nullptr, 0));
+    if (!line) return false;
+    dn = InvertDN(line.get(), static_cast<int>(std::strlen(line.get())));
+    return true;
+}
+
+// What the public-key object of a pair says about the signing key.
+struct PublicKeyFacts {
+    bool sm2 = false;
+    bool binaryText = false;
+    std::vector<unsigned char> point;  // SM2 only
+};
+
+long ReadPublicKeyFacts(const P11Session& session, const std::vector<unsigned char>& pairId, PublicKeyFacts& facts) {
+    std::vector<CK_OBJECT_HANDLE> keys;
+    const std::vector<TemplateItem> query = {UlongItem(CKA_CLASS, CKO_PUBLIC_KEY), BoolItem(CKA_TOKEN, true),
+                                             BytesItem(CKA_VENDOR_PAIR_ID, pairId.data(), pairId.size())};
+    if (!FindObjects(session, query, 1, keys) || keys.empty()) return -103;
+
+    std::vector<std::vector<unsigned char>> values;
+    if (!ReadAttributes(session, keys[0], {CKA_KEY_TYPE, CKA_VENDOR_TEXT_FORMAT, CKA_MODULUS}, values)) return -302;
+    const std::vector<unsigned char>& format = values[1];
+    if (format.size() >= 2 && format[0] == '0' && format[1] == '1') {
+        facts.binaryText = true;
+    } else if (format.size() >= 2 && format[0] == '0' && format[1] == '2') {
+        facts.binaryText = false;
+    } else {
+        return -352;
+    }
+    facts.sm2 = UlongFromBytes(values[0]) == CKK_VENDOR_SM2;
+    if (facts.sm2) {
+        // Anything but an uncompressed 256-bit point cannot fill the Z block.
+        if (values[2].size() != kSm2PointLength) return -302;
+        facts.point = std::move(values[2]);
+    }
+    return 0;
+}
+
+std::vector<TemplateItem> PrivateKeyQuery(const std::vector<unsigned char>& pairId) {
+    std::vector<unsigned char> id(pairId.begin(), std::find(pairId.begin(), pairId.end(), 0));
+    id.push_back(0);
+    return {UlongItem(CKA_CLASS, CKO_PRIVATE_KEY), BoolItem(CKA_TOKEN, true),
+            BytesItem(CKA_VENDOR_PAIR_ID, id.data(), id.size())};
+}
+
+long SignWithToken(const P11Session& session, CK_MECHANISM_TYPE mechanismType, CK_OBJECT_HANDLE key,
+                   std::string& data, std::vector<unsigned char>& signature) {
+    CK_FUNCTION_LIST_PTR f = session.functions();
+    CK_MECHANISM mechanism{mechanismType, nullptr, 0};
+    if (f->C_SignInit(session.handle(), &mechanism, key) != CKR_OK) return -103;
+    std::vector<unsigned char> buffer(kSignatureCapacity);
+    CK_ULONG length = buffer.size();
+    CK_RV rv = f->C_Sign(session.handle(), reinterpret_cast<CK_BYTE_PTR>(&data[0]), data.size(), buffer.data(),
+                         &length);
+    if (rv != CKR_OK) return DeviceP11Operation::MapSignResult(rv);
+    if (length > buffer.size()) return -103;
+    buffer.resize(length);
+    signature = std::move(buffer);
+    return 0;
+}
+
+}  // namespace
+
+std::string DeviceP11Operation::DataForToken(const SignerSelection& signer, const std::string& signingText) {
+    if (!signer.sm2) return signingText;
+    std::string data(reinterpret_cast<const char*>(signer.z), sizeof signer.z);
+    data += signingText;
+    return data;
+}
+
+std::string DeviceP11Operation::UpperCaseHashName(std::string name) {
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name;
+}
+
+long DeviceP11Operation::MapSignResult(CK_RV rv) {
+    if (rv == CKR_OK) return 0;
+    if (rv == CKR_CANCEL) return -100;
+    if (rv == CKR_VENDOR_USER_TIMEOUT) return -105;
+    return -103;
+}
+
+long DeviceP11Operation::SelectSigner(P11Session& session, const char* dn, const char* xmlMsg, const char* keyMsg,
+                                      const std::string& filePath, bool prefixOnly, SignerSelection& signer) {
+    signer = SignerSelection{};
+    if (!dn || !xmlMsg || !keyMsg) return -304;
+
+    std::vector<CK_OBJECT_HANDLE> certificates;
+    if (!FindObjects(session, {UlongItem(CKA_CLASS, CKO_CERTIFICATE), BoolItem(CKA_TOKEN, true)}, kMaxCertificates,
+                     certificates)) {
+        return -103;
+    }
+    if (certificates.empty()) return -350;
+
+    for (CK_OBJECT_HANDLE handle : certificates) {
+        std::vector<std::vector<unsigned char>> values;
+        if (!ReadAttributes(session, handle, {CKA_VALUE, CKA_VENDOR_PAIR_ID}, values)) return -302;
+        std::string subject;
+        // An object that holds no certificate cannot be the signer; another may.
+        if (!InvertedSubject(values[0], subject)) continue;
+        if (SignMatchDN(subject.c_str(), dn) != 1) continue;
+
+        // The first match is the signer, whatever happens from here on.
+        PublicKeyFacts facts;
+        long rv = ReadPublicKeyFacts(session, values[1], facts);
+        if (rv != 0) return rv;
+        if (facts.sm2) {
+            unsigned long zLength = sizeof signer.z;
+            if (!ComputeZ(facts.point.data() + 1, kSm2CoordinateLength, facts.point.data() + 1 + kSm2CoordinateLength,
+                          kSm2CoordinateLength, signer.z, &zLength)) {
+                return -300;
+            }
+        }
+        std::string text;
+        rv = prefixOnly ? MakePaddingTLVSignFile(xmlMsg, keyMsg, filePath.c_str(), text, facts.binaryText)
+                        : MakeTLVSignFile(xmlMsg, keyMsg, filePath, text, facts.binaryText);
+        if (rv != 0) return rv;
+
+        signer.found = true;
+        signer.sm2 = facts.sm2;
+        signer.binaryText = facts.binaryText;
+        signer.certificate = std::move(values[0]);
+        signer.pairId = std::move(values[1]);
+        signer.text = std::move(text);
+        return 0;
+    }
+    return 0;
+}
+
+long DeviceP11Operation::ChooseMechanism(bool sm2, const std::string& upperHashName, CK_MECHANISM_TYPE& mechanism) {
+    const std::string& name = upperHashName;
+    if (sm2) {
+        if (!name.empty() && name != "SM3") return -352;
+        mechanism = CKM_VENDOR_SM2_SM3;
+        return 0;
+    }
+    if (name.empty() || name == "SHA1") {
+        mechanism = CKM_SHA1_RSA_PKCS;
+    } else if (name == "SHA256") {
+        mechanism = CKM_SHA256_RSA_PKCS;
+    } else if (name == "SHA384") {
+        mechanism = CKM_SHA384_RSA_PKCS;
+    } else if (name == "SHA512") {
+        mechanism = CKM_SHA512_RSA_PKCS;
+    } else if (name == "SM3") {
+        mechanism = CKM_VENDOR_SM2_SM3;
+    } else {
+        return -352;
+    }
+    return 0;
+}
+
+long DeviceP11Operation::LoginWithPrompt(P11Session& session) {
+    CK_FUNCTION_LIST_PTR f = session.functions();
+    if (!f || !session.isOpen()) return -103;
+    CK_RV rv = f->C_Login(session.handle(), CKU_USER, const_cast<CK_UTF8CHAR_PTR>(kPinPromptBlock),
+                          sizeof kPinPromptBlock);
+    return MapLoginResult(rv, -352);
+}
+
+long DeviceP11Operation::FindPrivateKey(P11Session& session, const std::vector<unsigned char>& pairId,
+                                        CK_OBJECT_HANDLE& key) {
+    std::vector<CK_OBJECT_HANDLE> keys;
+    if (!FindObjects(session, PrivateKeyQuery(pairId), 1, keys) || keys.size() != 1) return -103;
+    key = keys[0];
+    return 0;
+}
+
+long DeviceP11Operation::GMUSBKeySign(const char* dn, const char* xmlMsg, const char* keyMsg, std::string hashName,
+                                      std::string filePath, std::string& out) {
+    if (!CheckToken()) return GetLastError();
+    P11Session session;
+    if (!OpenSession(session)) return SetLastError(-103);
+
+    SignerSelection signer;
+    long rv = SelectSigner(session, dn, xmlMsg, keyMsg, filePath, false, signer);
+    if (rv != 0) return SetLastError(rv);
+    CK_MECHANISM_TYPE mechanism = 0;
+    rv = ChooseMechanism(signer.found && signer.sm2, UpperCaseHashName(std::move(hashName)), mechanism);
+    if (rv != 0) return SetLastError(rv);
+    if (!signer.found) return SetLastError(-304);
+    std::string data = DataForToken(signer, signer.text);
+
+    rv = LoginWithPrompt(session);
+    if (rv != 0) return SetLastError(rv);
+    CK_OBJECT_HANDLE key = 0;
+    rv = FindPrivateKey(session, signer.pairId, key);
+    if (rv != 0) return SetLastError(rv);
+    std::vector<unsigned char> signature;
+    rv = SignWithToken(session, mechanism, key, data, signature);
+    if (rv != 0) return SetLastError(rv);
+    session.Close();
+
+    std::string packed;
+    rv = PackCert2P7(data, signer.certificate, signature, mechanism, signer.sm2, packed);
+    if (rv == 0) out = std::move(packed);
+    return SetLastError(rv);
+}
