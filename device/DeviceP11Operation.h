@@ -181,6 +181,12 @@ public:
     bool GetPubKidByKid(std::string kid, std::vector<unsigned char>& list);
     long TransPubKid(std::vector<unsigned char>& list, const char* keyIds);
     bool CheckPubKeyIsValid(int keyNumber);
+    // The two-digit number the browser names a key by (RSA index 0-7 is 2-9,
+    // SM2 index 0-5 is 11-16) from its key type and CKA_VENDOR_KEY_INDEX
+    // value; -1 when the key has none (other type, empty or out-of-range index).
+    static int KeyNumberOf(const std::vector<unsigned char>& keyType, const std::vector<unsigned char>& index);
+    // The inverted subject DN of a DER certificate; false when it does not decode.
+    static bool InvertedSubjectOf(const std::vector<unsigned char>& der, std::string& dn);
 
 private:
     std::string m_path;

@@ -89,9 +89,7 @@ inline bool FindObjects(const P11Session& session, const std::vector<TemplateIte
     return true;
 }
 
-// No attribute the host reads (certificates, keys, labels, pair IDs) comes
-// near this; a module reporting more is not believed.
-constexpr CK_ULONG kMaxAttributeLength = 1u << 20;
+constexpr CK_ULONG kMaxAttributeLength = 16UL << 20;
 
 // Reads attributes of one object the usual two-step way: lengths with null
 // buffers, then values into zero-filled buffers one byte longer. Values come
@@ -107,9 +105,9 @@ inline bool ReadAttributes(const P11Session& session, CK_OBJECT_HANDLE object,
     if (f->C_GetAttributeValue(session.handle(), object, tmpl.data(), tmpl.size()) != CKR_OK) return false;
     std::vector<std::vector<unsigned char>> buffers(types.size());
     for (size_t i = 0; i < tmpl.size(); ++i) {
-        // Also refuses CK_UNAVAILABLE_INFORMATION, and lengths whose buffer
-        // (one byte longer) could not be allocated or would wrap to nothing.
-        if (tmpl[i].ulValueLen > kMaxAttributeLength) return false;
+        // No attribute of a key or certificate comes near this; a module that
+        // claims more is broken, and we do not allocate on its word.
+        if (tmpl[i].ulValueLen == CK_UNAVAILABLE_INFORMATION || tmpl[i].ulValueLen > kMaxAttributeLength) return false;
         buffers[i].assign(tmpl[i].ulValueLen + 1, 0);
         tmpl[i].pValue = buffers[i].data();
     }

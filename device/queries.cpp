@@ -1,10 +1,375 @@
+// Read-only queries: public keys, a key blob bound to a server random,
+// certificate subject DNs, the token's extended information and a random value.
+// None of them logs in or changes the token.
+
 #include "device/DeviceP11Operation.h"
 
-// Built in a later step; until then every operation here reports -300.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
 
-long DeviceP11Operation::GMGetPublicKey(const char*, std::string&) { return SetLastError(-300); }
-long DeviceP11Operation::GetPublicKeyC(std::string&) { return SetLastError(-300); }
-long DeviceP11Operation::GMGetPublicKeyC(const char*, const char*, const char*, std::string&) { return SetLastError(-300); }
-long DeviceP11Operation::GMGetCertDN(std::string&) { return SetLastError(-300); }
-long DeviceP11Operation::GetAdminKeyInfo(unsigned long, std::string&) { return SetLastError(-300); }
-long DeviceP11Operation::BankEncGetRand(char*, unsigned long) { return SetLastError(-300); }
+#include "device/p11_session.h"
+#include "support/Gener_Func.h"
+#include "support/MyBase64.h"
+
+namespace {
+
+constexpr CK_ULONG kMaxListedKeys = 100;
+constexpr CK_ULONG kMaxExportedKeys = 10;
+constexpr CK_ULONG kMaxCertificatesPerKey = 50;
+constexpr CK_ULONG kMaxCertificates = 100;
+constexpr const char* kSeparator = "||";
+
+// The hand-built RSAPublicKey: both INTEGERs must fit this area.
+constexpr size_t kIntegerArea = 1024;
+const unsigned char kFixedExponent[] = {0x02, 0x03, 0x01, 0x00, 0x01};
+
+constexpr unsigned int kExportBufferSize = 2048;
+constexpr CK_ULONG kKeyBlobBufferSize = 4096;
+constexpr size_t kServerRandomLength = 15;
+constexpr size_t kServerRandomArea = 32;
+constexpr CK_ULONG kExtInfoSize = 260;
+constexpr size_t kRandomLength = 15;
+constexpr size_t kRandomTextLength = 20;
+// Certificates are a few kilobytes; a module claiming more is not believed.
+constexpr CK_ULONG kMaxCertificateLength = 1 << 20;
+constexpr size_t kMaxEncodedInput = 1 << 20;
+
+std::vector<TemplateItem> PublicKeyTemplate() {
+    return {UlongItem(CKA_CLASS, CKO_PUBLIC_KEY), BoolItem(CKA_TOKEN, true)};
+}
+
+std::vector<TemplateItem> CertificateTemplate() {
+    return {UlongItem(CKA_CLASS, CKO_CERTIFICATE), BoolItem(CKA_TOKEN, true)};
+}
+
+std::vector<TemplateItem> CertificatesOfPair(const std::vector<unsigned char>& pairId) {
+    return {UlongItem(CKA_CLASS, CKO_CERTIFICATE), BytesItem(CKA_VENDOR_PAIR_ID, pairId.data(), pairId.size())};
+}
+
+// Base64 into an area of exactly the encoded size; false when encoding fails.
+// Inputs here are a few kilobytes; the codec counts in int.
+bool Base64Of(const unsigned char* data, size_t length, std::string& text) {
+    if (length > kMaxEncodedInput) return false;
+    CMyBase64 codec;
+    unsigned int capacity = 0;
+    const int needed = codec.Encode(data, static_cast<unsigned int>(length), nullptr, &capacity);
+    if (needed < 0) return false;
+    std::vector<char> area(static_cast<size_t>(needed) + 1, '\0');
+    if (needed > 0) {
+        capacity = static_cast<unsigned int>(needed);
+        if (codec.Encode(data, static_cast<unsigned int>(length), area.data(), &capacity) != needed) return false;
+    }
+    text.assign(area.data(), static_cast<size_t>(needed));
+    return true;
+}
+
+void AppendToList(std::string& list, const std::string& entry) {
+    if (!list.empty()) list += kSeparator;
+    list += entry;
+}
+
+void AppendDerLength(std::vector<unsigned char>& out, size_t length) {
+    if (length < 0x80) {
+        out.push_back(static_cast<unsigned char>(length));
+    } else if (length < 0x100) {
+        out.push_back(0x81);
+        out.push_back(static_cast<unsigned char>(length));
+    } else {
+        out.push_back(0x82);
+        out.push_back(static_cast<unsigned char>(length >> 8));
+        out.push_back(static_cast<unsigned char>(length));
+    }
+}
+
+// PKCS#1 RSAPublicKey from the modulus as the token keeps it. The exponent is
+// always 65537: the token generates no other. False when the modulus is empty
+// or too long for the assembly area.
+bool EncodeRsaPublicKey(const std::vector<unsigned char>& modulus, std::vector<unsigned char>& der) {
+    const bool needsZero = !modulus.empty() && modulus[0] >= 0x80;
+    const size_t modulusContent = modulus.size() + (needsZero ? 1 : 0);
+    const size_t maxHeader = 4;  // tag + 0x82 + two length bytes
+    if (modulus.empty() || modulusContent + maxHeader + sizeof kFixedExponent > kIntegerArea) return false;
+
+    std::vector<unsigned char> integers;
+    integers.reserve(kIntegerArea);
+    integers.push_back(0x02);
+    AppendDerLength(integers, modulusContent);
+    if (needsZero) integers.push_back(0x00);
+    integers.insert(integers.end(), modulus.begin(), modulus.end());
+    integers.insert(integers.end(), std::begin(kFixedExponent), std::end(kFixedExponent));
+
+    der.clear();
+    der.push_back(0x30);
+    AppendDerLength(der, integers.size());
+    der.insert(der.end(), integers.begin(), integers.end());
+    return true;
+}
+
+enum class KeyListMode { Certified, Uncertified, All, Invalid };
+
+KeyListMode KeyListModeOf(const char* keyType) {
+    if (!keyType) return KeyListMode::Invalid;
+    std::string mode(keyType);
+    std::transform(mode.begin(), mode.end(), mode.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (mode == "certpubkey") return KeyListMode::Certified;
+    if (mode == "nocertpubkey") return KeyListMode::Uncertified;
+    if (mode == "allpubkey") return KeyListMode::All;
+    return KeyListMode::Invalid;
+}
+
+bool IsListed(KeyListMode mode, bool hasCertificate) {
+    return mode == KeyListMode::All || (mode == KeyListMode::Certified) == hasCertificate;
+}
+
+// "02" + Base64(RSAPublicKey) or "11" + Base64(SM2 point); false when the key
+// has no number or cannot be encoded.
+bool NumberedKeyEntry(const std::vector<unsigned char>& keyType, const std::vector<unsigned char>& index,
+                      const std::vector<unsigned char>& modulus, std::string& entry) {
+    const int keyNumber = DeviceP11Operation::KeyNumberOf(keyType, index);
+    if (keyNumber < 0 || modulus.empty()) return false;
+    std::vector<unsigned char> encoding;
+    if (UlongFromBytes(keyType) == CKK_RSA) {
+        if (!EncodeRsaPublicKey(modulus, encoding)) return false;
+    } else {
+        encoding = modulus;
+    }
+    std::string base64;
+    if (!Base64Of(encoding.data(), encoding.size(), base64)) return false;
+    // Key numbers run from 02 to 16: always two digits.
+    entry = {static_cast<char>('0' + keyNumber / 10), static_cast<char>('0' + keyNumber % 10)};
+    entry += base64;
+    return true;
+}
+
+bool ContainsCnCaseBlind(const std::string& text) {
+    for (size_t i = 0; i + 3 <= text.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(text[i])) == 'C' &&
+            std::toupper(static_cast<unsigned char>(text[i + 1])) == 'N' && text[i + 2] == '=') {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Splits at the first "||"; false when a second one follows.
+bool SplitReferences(const std::string& text, std::vector<std::string>& references) {
+    const size_t at = text.find(kSeparator);
+    if (at == std::string::npos) {
+        references = {text};
+        return true;
+    }
+    const std::string rest = text.substr(at + 2);
+    if (rest.find(kSeparator) != std::string::npos) return false;
+    references = {text.substr(0, at), rest};
+    return true;
+}
+
+bool ReferencesWellFormed(bool byKeyNumber, const std::vector<std::string>& references) {
+    for (const std::string& reference : references) {
+        if (byKeyNumber) {
+            if (reference.size() != 2) return false;
+        } else if (references.size() == 2) {
+            if (!ContainsCnCaseBlind(reference)) return false;
+        } else {
+            const bool looksLikeDn = reference.find_first_of("=,") != std::string::npos;
+            if (reference.empty() || (looksLikeDn && !ContainsCnCaseBlind(reference))) return false;
+        }
+    }
+    return true;
+}
+
+// Decodes the server's random: -401 for text that is not Base64, -304 for any
+// length but 15.
+long DecodeServerRandom(const char* text, std::vector<unsigned char>& random) {
+    CMyBase64 codec;
+    unsigned int length = 0;
+    const int needed = codec.Decode(text, nullptr, &length);
+    if (needed < 0) return -401;
+    if (static_cast<size_t>(needed) != kServerRandomLength) return -304;
+    std::vector<char> area(kServerRandomArea, '\0');
+    length = static_cast<unsigned int>(area.size());
+    if (codec.Decode(text, area.data(), &length) != needed) return -401;
+    random.assign(area.begin(), area.begin() + needed);
+    return 0;
+}
+
+}  // namespace
+
+long DeviceP11Operation::GMGetPublicKey(const char* keyType, std::string& text) {
+    if (!CheckToken()) return GetLastError();
+    P11Session session;
+    if (!OpenSession(session)) return SetLastError(-103);
+    std::vector<CK_OBJECT_HANDLE> keys;
+    if (!FindObjects(session, PublicKeyTemplate(), kMaxListedKeys, keys)) return SetLastError(-103);
+
+    const KeyListMode mode = KeyListModeOf(keyType);
+    std::string result;
+    for (CK_OBJECT_HANDLE key : keys) {
+        std::vector<std::vector<unsigned char>> values;
+        if (!ReadAttributes(session, key, {CKA_MODULUS, CKA_VENDOR_KEY_INDEX, CKA_VENDOR_PAIR_ID, CKA_KEY_TYPE},
+                            values)) {
+            return SetLastError(-302);
+        }
+        const std::vector<unsigned char>& modulus = values[0];
+        const std::vector<unsigned char>& index = values[1];
+        const std::vector<unsigned char>& pairId = values[2];
+        const std::vector<unsigned char>& type = values[3];
+
+        std::vector<CK_OBJECT_HANDLE> certificates;
+        if (!FindObjects(session, CertificatesOfPair(pairId), kMaxCertificatesPerKey, certificates)) {
+            return SetLastError(-103);
+        }
+        // The mode is judged per key, so a token without keys accepts any mode.
+        if (mode == KeyListMode::Invalid) return SetLastError(-352);
+        if (!IsListed(mode, !certificates.empty())) continue;
+
+        std::string entry;
+        if (NumberedKeyEntry(type, index, modulus, entry)) AppendToList(result, entry);
+    }
+    text = result;
+    return SetLastError(0);
+}
+
+long DeviceP11Operation::GetPublicKeyC(std::string& text) {
+    SetLastError(0);
+    if (!CheckToken()) return GetLastError();
+    P11Session session;
+    if (!OpenSession(session)) return SetLastError(-103);
+    std::vector<CK_OBJECT_HANDLE> keys;
+    if (!FindObjects(session, PublicKeyTemplate(), kMaxExportedKeys, keys)) return SetLastError(-103);
+
+    auto exportPublicKey = AuxEntryAt<E_ExportPublicKey_t>(AuxFunctions(), AUX_EXPORT_PUBLIC_KEY);
+    if (!exportPublicKey) return SetLastError(-411);
+    std::string result;
+    for (CK_OBJECT_HANDLE key : keys) {
+        // Keys the browser could not name by a number are not reported.
+        std::vector<std::vector<unsigned char>> values;
+        if (!ReadAttributes(session, key, {CKA_KEY_TYPE, CKA_VENDOR_KEY_INDEX}, values) ||
+            KeyNumberOf(values[0], values[1]) < 0) {
+            continue;
+        }
+        std::vector<unsigned char> buffer(kExportBufferSize, 0);
+        unsigned int length = kExportBufferSize;
+        const CK_RV rv = exportPublicKey(session.handle(), key, buffer.data(), &length);
+        if (rv == CKR_FUNCTION_NOT_SUPPORTED) return SetLastError(-411);
+        if (rv != CKR_OK || length > buffer.size()) return SetLastError(-300);
+        std::string base64;
+        if (length > 0 && Base64Of(buffer.data(), length, base64)) AppendToList(result, base64);
+    }
+    session.Close();
+    text = result;
+    return SetLastError(0);
+}
+
+long DeviceP11Operation::GMGetPublicKeyC(const char* keyType, const char* dnOrId, const char* base64SerRand,
+                                         std::string& text) {
+    if (!CheckToken()) return GetLastError();
+    const std::string type = keyType ? keyType : "";
+    if (type != "01" && type != "02") return SetLastError(-352);
+    const bool byKeyNumber = type == "01";
+    if (!dnOrId || !base64SerRand) return SetLastError(-304);
+
+    std::vector<std::string> references;
+    if (!SplitReferences(dnOrId, references) || !ReferencesWellFormed(byKeyNumber, references)) {
+        return SetLastError(-304);
+    }
+    std::vector<unsigned char> keyIds;
+    for (const std::string& reference : references) {
+        const bool found = byKeyNumber ? GetPubKidByKid(reference, keyIds) : GetPubKidByDN(reference, keyIds, true);
+        if (!found) return SetLastError(-352);
+    }
+    if (keyIds.empty() || keyIds.size() > 4) return SetLastError(-352);
+
+    std::vector<unsigned char> random;
+    if (long rv = DecodeServerRandom(base64SerRand, random)) return SetLastError(rv);
+    std::vector<unsigned char> message(type.begin(), type.end());
+    message.insert(message.end(), random.begin(), random.end());
+
+    auto getPublicKeyWithRandom =
+        AuxEntryAt<E_GetPublicKeyWithRandom_t>(AuxFunctions(), AUX_GET_PUBLIC_KEY_WITH_RANDOM);
+    if (!getPublicKeyWithRandom) return SetLastError(-300);
+    std::vector<unsigned char> blob(kKeyBlobBufferSize, 0);
+    CK_ULONG blobLength = blob.size();
+    if (getPublicKeyWithRandom(GetSlot(), message.data(), message.size(), keyIds.data(), keyIds.size(),
+                               blob.data(), &blobLength) != CKR_OK ||
+        blobLength > blob.size()) {
+        return SetLastError(-300);
+    }
+    if (blobLength == 0) return SetLastError(0);
+    std::string base64;
+    if (!Base64Of(blob.data(), blobLength, base64)) return SetLastError(-300);
+    text = base64;
+    return SetLastError(0);
+}
+
+long DeviceP11Operation::GMGetCertDN(std::string& text) {
+    if (!CheckToken()) return GetLastError();
+    P11Session session;
+    if (!OpenSession(session)) return SetLastError(-103);
+    std::vector<CK_OBJECT_HANDLE> certificates;
+    if (!FindObjects(session, CertificateTemplate(), kMaxCertificates, certificates)) return SetLastError(-103);
+
+    CK_FUNCTION_LIST_PTR f = session.functions();
+    for (size_t i = 0; i < certificates.size(); ++i) {
+        CK_ATTRIBUTE attribute{CKA_VALUE, nullptr, 0};
+        if (f->C_GetAttributeValue(session.handle(), certificates[i], &attribute, 1) != CKR_OK) {
+            return SetLastError(-302);
+        }
+        const CK_ULONG length = attribute.ulValueLen;
+        if (length != 0 && length != CK_UNAVAILABLE_INFORMATION) {
+            if (length > kMaxCertificateLength) return SetLastError(-302);
+            std::vector<unsigned char> value(length + 1, 0);
+            attribute.pValue = value.data();
+            if (f->C_GetAttributeValue(session.handle(), certificates[i], &attribute, 1) != CKR_OK ||
+                attribute.ulValueLen > length) {
+                return SetLastError(-302);
+            }
+            value.resize(attribute.ulValueLen);
+            std::string dn;
+            // An undecodable certificate ends the walk; what was gathered stands.
+            if (!InvertedSubjectOf(value, dn)) return SetLastError(0);
+            text += dn;
+        }
+        // The separator follows the position, so a skipped last certificate
+        // still leaves one behind.
+        if (i + 1 != certificates.size()) text += kSeparator;
+    }
+    return SetLastError(0);
+}
+
+long DeviceP11Operation::GetAdminKeyInfo(unsigned long, std::string& text) {
+    SetLastError(0);
+    if (!CheckToken()) return GetLastError();
+    auto getTokenExtInfo = AuxEntryAt<E_GetTokenExtInfo_t>(AuxFunctions(), AUX_GET_TOKEN_EXT_INFO);
+    unsigned char info[kExtInfoSize] = {};
+    CK_ULONG length = sizeof info;
+    if (!getTokenExtInfo || getTokenExtInfo(GetSlot(), info, &length) != CKR_OK) return SetLastError(-302);
+
+    char field[32] = {};
+    std::memcpy(field, info, 4);
+    const bool noAdminKeyId = std::all_of(info + 4, info + 22, [](unsigned char b) { return b == 0; });
+    if (noAdminKeyId) {
+        std::memset(field + 4, '0', 14);
+    } else {
+        std::memcpy(field + 4, info + 4, 14);
+    }
+    std::memcpy(field + 18, info + 22, 2);
+    text = std::string(field);  // ends at the first zero byte
+    return 0;
+}
+
+long DeviceP11Operation::BankEncGetRand(char* out, unsigned long outSize) {
+    SetLastError(0);
+    if (!CheckToken()) return GetLastError();
+    auto getRandom = AuxEntryAt<E_GetRandom_t>(AuxFunctions(), AUX_GET_RANDOM);
+    unsigned char random[kRandomLength + 1] = {};
+    if (!getRandom || getRandom(GetSlot(), random, kRandomLength) != CKR_OK) return SetLastError(-103);
+    std::string base64;
+    if (!Base64Of(random, kRandomLength, base64) || base64.size() != kRandomTextLength) return SetLastError(-300);
+    if (!out || outSize < kRandomTextLength) return SetLastError(-300);
+    std::memcpy(out, base64.data(), kRandomTextLength);
+    return 0;
+}

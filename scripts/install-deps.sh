@@ -3,7 +3,7 @@
 # Usage: scripts/install-deps.sh [extra packages...]
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config libssl-dev libjsoncpp-dev libp11-kit-dev libgtest-dev openssl "$@")
+packages=(build-essential cmake pkg-config libssl-dev libjsoncpp-dev libp11-kit-dev libgtest-dev openssl python3 "$@")
 
 missing=()
 for p in "${packages[@]}"; do
