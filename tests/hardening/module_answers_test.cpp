@@ -45,7 +45,7 @@ protected:
 // Used to allocate whatever was claimed (4 GiB and up, or a buffer that
 // wrapped round to nothing while the module was told it was huge).
 TEST_F(LyingModule, AbsurdAttributeLengthsAreRefused) {
-    for (const char* length : {"0x100001", "0xffffffff", "0x100000000", "0x10000000000", "0xfffffffffffffffe",
+    for (const char* length : {"0x1000001", "0xffffffff", "0x100000000", "0x10000000000", "0xfffffffffffffffe",
                                "0xfffffffffffffff0"}) {
         const std::vector<Json::Value> replies = Run(std::string("attribute-length:") + length, {kSignRsa, kKeyCount});
         ASSERT_EQ(replies.size(), 2u) << length;
