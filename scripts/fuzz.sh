@@ -42,10 +42,12 @@ for target in "${targets[@]}"; do
     artifacts="$work/$target/findings/"
     mkdir -p "$corpus" "$artifacts"
     [ -d "fuzz/corpus/$target" ] && cp -n fuzz/corpus/"$target"/* "$corpus"/ 2>/dev/null || true
+    dict=()
+    case "$target" in fuzz_frames*) dict=(-dict=fuzz/frames.dict) ;; esac
     log="$work/$target/log"
     echo "== $target: ${seconds}s" >&2
     if build-fuzz/fuzz/"$target" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
-        -artifact_prefix="$artifacts" "$corpus" >"$log" 2>&1; then
+        -artifact_prefix="$artifacts" "${dict[@]}" "$corpus" >"$log" 2>&1; then
         grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$log" | sed 's/^/   /' >&2
     else
         failed+=("$target")

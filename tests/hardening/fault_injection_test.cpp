@@ -27,6 +27,9 @@ struct Command {
     std::string request;  // "@DIR@" stands for the run's state directory
 };
 
+// Test names and failure messages show the command's name.
+void PrintTo(const Command& command, std::ostream* out) { *out << command.name; }
+
 const std::string kRsaDn = "CN=Demo RSA User,O=Demo Bank,C=CN";
 const std::string kSm2Dn = "CN=Demo SM2 User,O=Demo Bank,C=CN";
 
