@@ -13,14 +13,6 @@
 
 namespace {
 
-std::string MakeScratchDirectory(const char* pattern) {
-    std::string path = std::string(P_tmpdir) + "/" + pattern;
-    std::vector<char> buffer(path.begin(), path.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data())) fuzzing::Fail("mkdtemp");
-    return buffer.data();
-}
-
 void RunTool(const std::string& dir, const char* command) {
     const pid_t pid = fork();
     if (pid < 0) fuzzing::Fail("fork");
@@ -39,11 +31,11 @@ void RunTool(const std::string& dir, const char* command) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const std::string stateDir = MakeScratchDirectory("fuzz-softtoken-XXXXXX");
+    const std::string stateDir = fuzzing::MakeScratchDirectory("fuzz-softtoken-XXXXXX");
     RunTool(stateDir, "demo");
     setenv("SOFTTOKEN_DIR", stateDir.c_str(), 1);
     setenv("TOKEN_HOST_MODULE", FUZZ_SOFTTOKEN_MODULE, 1);
-    if (chdir(MakeScratchDirectory("fuzz-work-XXXXXX").c_str()) != 0) fuzzing::Fail("chdir");
+    if (chdir(fuzzing::MakeScratchDirectory("fuzz-work-XXXXXX").c_str()) != 0) fuzzing::Fail("chdir");
     fuzzing::SetUpHost();
     GetDeviceListHandle()->SetSleeper([](unsigned int) {});
     return 0;

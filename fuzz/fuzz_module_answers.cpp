@@ -31,14 +31,6 @@ std::string g_stateDir;
 std::map<std::string, std::string> g_snapshot;
 std::vector<std::string> g_requests;
 
-std::string MakeScratchDirectory(const char* pattern) {
-    std::string path = (fs::temp_directory_path() / pattern).string();
-    std::vector<char> buffer(path.begin(), path.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data())) fuzzing::Fail("mkdtemp");
-    return buffer.data();
-}
-
 std::string ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -150,11 +142,11 @@ void BuildRequests(const std::string& workDir) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    g_stateDir = MakeScratchDirectory("fuzz-answers-XXXXXX");
+    g_stateDir = fuzzing::MakeScratchDirectory("fuzz-answers-XXXXXX");
     RunTool({"demo"});
     RunTool({"add-key", "--type", "rsa1024", "--index", "1", "--pair-id", "fuzz-rsa"});
     RunTool({"add-key", "--type", "sm2", "--index", "1", "--no-cert"});
-    const std::string workDir = MakeScratchDirectory("fuzz-answers-work-XXXXXX");
+    const std::string workDir = fuzzing::MakeScratchDirectory("fuzz-answers-work-XXXXXX");
     BuildRequests(workDir);
     TakeSnapshot();
 

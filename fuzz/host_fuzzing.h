@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "host/framing.h"
 #include "host/handlers.h"
@@ -56,6 +58,21 @@ public:
 private:
     int fd_;
 };
+
+// A fresh directory under the temporary folder, removed when the fuzzer exits.
+inline std::string MakeScratchDirectory(const char* pattern) {
+    static std::vector<std::string> made;
+    std::string path = (std::filesystem::temp_directory_path() / pattern).string();
+    if (!mkdtemp(path.data())) Fail("mkdtemp");
+    if (made.empty()) {
+        std::atexit([] {
+            std::error_code ignored;
+            for (const std::string& dir : made) std::filesystem::remove_all(dir, ignored);
+        });
+    }
+    made.push_back(path);
+    return path;
+}
 
 // The first byte picks the reader's block size, so frames also straddle
 // block boundaries; the rest is the message stream.

@@ -33,6 +33,7 @@ cmake --build build-fuzz -j"$jobs" --target "${targets[@]}"
 
 work=${FUZZ_WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/token-host-fuzz.XXXXXX")}
 mkdir -p "$work"
+work=$(cd "$work" && pwd)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
@@ -43,7 +44,8 @@ for target in "${targets[@]}"; do
     mkdir -p "$corpus" "$artifacts"
     [ -d "fuzz/corpus/$target" ] && cp -n fuzz/corpus/"$target"/* "$corpus"/ 2>/dev/null || true
     dict=()
-    case "$target" in fuzz_frames*) dict=(-dict=fuzz/frames.dict) ;; esac
+    # Absolute paths: some targets change their working directory.
+    case "$target" in fuzz_frames*) dict=(-dict="$PWD/fuzz/frames.dict") ;; esac
     log="$work/$target/log"
     echo "== $target: ${seconds}s" >&2
     if build-fuzz/fuzz/"$target" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
