@@ -127,15 +127,75 @@ public:
     bool ParsePKCS10Param(std::string certInfo, _pkcs10info* infos, unsigned int* count);
     bool IsRightDN(std::string dn);
     long GetSubjectDN(std::string dn, unsigned char* out, unsigned long* length);
+    // Appends one RDN, SET { SEQUENCE { attribute OID, value } }, to body.
+    void SetSubjectDNItem(const unsigned char* oid, unsigned long oidLength, const unsigned char* value,
+                          unsigned long valueLength, std::vector<unsigned char>& body, bool email);
+    // DER writing shared by the request encoders: the shortest length form,
+    // and a whole tag-length-value.
+    static void AppendDerLength(std::vector<unsigned char>& out, unsigned long length);
+    static void AppendDerTlv(std::vector<unsigned char>& out, unsigned char tag, const unsigned char* content,
+                             unsigned long length);
 
     // ---- PKCS#10 generation and signing (pkcs10_generation.cpp, pkcs10_signing.cpp) ----
+    // Size of one key record written by E_GenerateRequestKeys; the record
+    // starts with the pair ID text and its zero byte.
+    static constexpr unsigned long kKeyRecordSize = 261;
+    // CKA_VENDOR_PAIR_ID of a key record: its text and one zero byte.
+    static std::vector<unsigned char> PairIdOfRecord(const unsigned char* record);
     long GMCreatePKCS10(const char* certInfo, std::string& text);
+    long GetPKCS10Result(unsigned int count, const unsigned int* keyAlgs, const _pkcs10info* infos,
+                         const unsigned char* records, std::string& text);
+    // Reads CKA_MODULUS of the public key of a key record into out (256 bytes).
+    long GetP10PublicKeyInfo(const unsigned char* record, unsigned char* out, unsigned long* length);
+    // To-be-signed data: the CertificationRequestInfo (SM2: Z value in front).
+    long GetRSAP10SignMsg(_pkcs10info info, const unsigned char* record, unsigned char* out, unsigned long* length);
+    long GetSM2P10SignMsg(_pkcs10info info, const unsigned char* record, unsigned char* out, unsigned long* length);
+    // Encoders: a null out stores the needed length and succeeds; a buffer
+    // smaller than *length fails.
+    bool GetPublicKeyDer(const unsigned char* modulus, unsigned long modulusLength, unsigned char* out,
+                         unsigned long* length);
+    bool GetRSAPKCS10Code(const unsigned char* modulus, unsigned long modulusLength, const unsigned char* name,
+                          unsigned long nameLength, unsigned char* out, unsigned long* length);
+    bool GetSM2PublicKeyDer(const unsigned char* x, const unsigned char* y, unsigned char* out,
+                            unsigned long* length);
+    bool GetSM2PKCS10Code2(const unsigned char* x, const unsigned char* y, const unsigned char* name,
+                           unsigned long nameLength, unsigned char* out, unsigned long* length);
+    bool GetSignedCode(const unsigned char* info, unsigned long infoLength, const unsigned char* algorithm,
+                       unsigned long algorithmLength, const unsigned char* signature, unsigned long signatureLength,
+                       unsigned char* out, unsigned long* length);
+    // The final CertificationRequest; 0 or -353.
+    long GenerateRSAP10Request(std::string hash, const unsigned char* signature, unsigned long signatureLength,
+                               const unsigned char* tbs, unsigned long tbsLength, unsigned char* out,
+                               unsigned long* length);
+    long GenerateSM2P10Request(std::string hash, const unsigned char* signature, unsigned long signatureLength,
+                               const unsigned char* tbs, unsigned long tbsLength, unsigned char* out,
+                               unsigned long* length);
+    // Builds the sign-info record (2,048-byte area) for one or two requests.
+    long GetPKCS10SignInfo(unsigned int count, const unsigned char* records, std::string hash1,
+                           const unsigned char* data1, unsigned long length1, std::string hash2,
+                           const unsigned char* data2, unsigned long length2, unsigned char* info,
+                           unsigned int* infoLength);
+    // Signs one request's hash over PKCS#11 with the pair's private key.
+    long FGMSignPKCS10Info(std::string hash, const unsigned char* record, const unsigned char* hashBytes,
+                           long hashLength, unsigned char* signature, long* signatureLength);
+    // One signature per request, by the token (ext-info) or over PKCS#11.
+    long SignPKCS10Requests(unsigned int count, const _pkcs10info* infos, const unsigned char* records,
+                            const unsigned char* signInfo, unsigned int signInfoLength,
+                            std::vector<std::vector<unsigned char>>& signatures);
+    // Splits an E_SignRequestInfo response (area of `capacity` bytes); 0 or -404.
+    static long ParseSignRequestResponse(const unsigned char* response, unsigned long capacity, unsigned int count,
+                                         std::vector<std::vector<unsigned char>>& signatures);
+    // The hash bytes of each entry of a sign-info record; false when malformed.
+    static bool SignInfoHashes(const unsigned char* info, unsigned long infoLength, unsigned int count,
+                               std::vector<std::vector<unsigned char>>& hashes);
 
     // ---- certificate installation and temporary keys (cert_install.cpp) ----
     long GMWritePKCS07(const char* p7);
     long WriteCert(std::string text, bool remember);
     bool ParseP7(std::string text, std::vector<DERCERT>& certs);
     unsigned int PemToDer(const char* text, long length, unsigned char* out, unsigned int* capacity);
+    // The DER of a PEM or Base64 text (PemToDer with room for all of it).
+    bool PemBody(const std::string& text, std::vector<unsigned char>& der);
     int GetBase64Value(char c);
     int CheckCertType(const unsigned char* der, unsigned long length);
     int ParseP7B(const unsigned char* der, unsigned long length, std::vector<DERCERT>& certs);
@@ -144,6 +204,8 @@ public:
                                  unsigned long* outLength);
     void FlipBuffer(unsigned char* bytes, unsigned long count);
     bool DeleteTempCert();
+    // Removes the newest certificate object whose value is exactly der.
+    bool DeleteWrittenCert(const std::vector<unsigned char>& der);
     long GMDelTempKey(const char* dn, const char* keyIds);
     long GMGetTemKey(char* out, unsigned long capacity);
 

@@ -1,17 +1,392 @@
+// "GMWritePKCS7": recognising the issued certificate bundle, writing the
+// certificates of our keys through the module, and rolling the first part
+// back when the second fails. Also the temporary-key operations.
 #include "device/DeviceP11Operation.h"
 
-// Built in a later step; until then every operation here reports -300.
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
 
-long DeviceP11Operation::GMWritePKCS07(const char*) { return SetLastError(-300); }
-long DeviceP11Operation::WriteCert(std::string, bool) { return -300; }
-bool DeviceP11Operation::ParseP7(std::string, std::vector<DERCERT>&) { return false; }
-unsigned int DeviceP11Operation::PemToDer(const char*, long, unsigned char*, unsigned int*) { return 0; }
-int DeviceP11Operation::GetBase64Value(char) { return -2; }
-int DeviceP11Operation::CheckCertType(const unsigned char*, unsigned long) { return 0; }
-int DeviceP11Operation::ParseP7B(const unsigned char*, unsigned long, std::vector<DERCERT>&) { return 5; }
-bool DeviceP11Operation::FindMatchPublicKey(const unsigned char*, unsigned long) { return false; }
-unsigned long DeviceP11Operation::GetCertModulus(const unsigned char*, unsigned long, unsigned char*, unsigned long*) { return 5; }
-void DeviceP11Operation::FlipBuffer(unsigned char*, unsigned long) {}
-bool DeviceP11Operation::DeleteTempCert() { return false; }
-long DeviceP11Operation::GMDelTempKey(const char*, const char*) { return SetLastError(-300); }
-long DeviceP11Operation::GMGetTemKey(char*, unsigned long) { return SetLastError(-300); }
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "device/p11_session.h"
+#include "support/MyBase64.h"
+
+namespace {
+
+constexpr unsigned long kMaxRollbackCandidates = 100;
+constexpr unsigned long kTempKeySize = 32;
+constexpr unsigned long kTempKeyTextSize = 44;
+
+struct X509Deleter {
+    void operator()(X509* x) const { X509_free(x); }
+};
+struct PKCS7Deleter {
+    void operator()(PKCS7* p) const { PKCS7_free(p); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Deleter>;
+using PKCS7Ptr = std::unique_ptr<PKCS7, PKCS7Deleter>;
+
+X509Ptr DecodeCertificate(const unsigned char* der, size_t length) {
+    if (!der || length == 0 || length > LONG_MAX) return nullptr;
+    const unsigned char* p = der;
+    return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(length)));
+}
+
+template <typename T, typename Encoder>
+std::vector<unsigned char> EncodeDer(T* object, Encoder encode) {
+    int length = encode(object, nullptr);
+    if (length <= 0) return {};
+    std::vector<unsigned char> der(static_cast<size_t>(length));
+    unsigned char* p = der.data();
+    if (encode(object, &p) != length) return {};
+    return der;
+}
+
+// The module takes the length of what we hand it from the DER header, so a
+// header that claims more than we hold must never reach it.
+bool DerFitsIn(const std::vector<unsigned char>& der) {
+    if (der.size() < 2) return false;
+    size_t position = 1;
+    unsigned char first = der[position++];
+    size_t length = first;
+    if (first >= 0x80) {
+        size_t count = first & 0x7F;
+        if (count == 0 || count > 4 || count > der.size() - position) return false;
+        length = 0;
+        for (size_t i = 0; i < count; ++i) length = (length << 8) | der[position++];
+    }
+    return length <= der.size() - position;
+}
+
+// The certificates of a DER PKCS#7 SignedData bundle, each re-encoded.
+bool CertificatesOfBundle(const unsigned char* der, size_t length, std::vector<std::vector<unsigned char>>& certs) {
+    if (!der || length == 0 || length > LONG_MAX) return false;
+    const unsigned char* p = der;
+    PKCS7Ptr bundle(d2i_PKCS7(nullptr, &p, static_cast<long>(length)));
+    if (!bundle || !PKCS7_type_is_signed(bundle.get()) || !bundle->d.sign || !bundle->d.sign->cert) return false;
+    STACK_OF(X509)* stack = bundle->d.sign->cert;
+    for (int i = 0; i < sk_X509_num(stack); ++i) {
+        std::vector<unsigned char> cert = EncodeDer(sk_X509_value(stack, i), i2d_X509);
+        if (!cert.empty()) certs.push_back(std::move(cert));
+    }
+    return true;
+}
+
+bool DecodeBase64(const std::string& text, std::vector<unsigned char>& bytes) {
+    CMyBase64 base64;
+    unsigned int length = 0;
+    int needed = base64.Decode(text.c_str(), nullptr, &length);
+    if (needed <= 0) return false;
+    bytes.assign(static_cast<size_t>(needed), 0);
+    length = static_cast<unsigned int>(needed);
+    if (base64.Decode(text.c_str(), reinterpret_cast<char*>(bytes.data()), &length) != needed) return false;
+    return true;
+}
+
+}  // namespace
+
+long DeviceP11Operation::GMWritePKCS07(const char* p7) {
+    if (!CheckToken()) return GetLastError();
+    P11Session session;
+    if (!OpenSession(session)) return SetLastError(-103);
+    // Whatever an earlier installation wrote is no longer ours to roll back.
+    m_certList.clear();
+
+    std::string_view text(p7 ? p7 : "");
+    size_t separator = text.find("||");
+    std::string first(text.substr(0, separator));
+    std::string second(separator == std::string_view::npos ? std::string_view() : text.substr(separator + 2));
+
+    if (!first.empty()) {
+        long code = WriteCert(first, true);
+        if (code != 0) return SetLastError(code);
+    }
+    if (!second.empty()) {
+        long code = WriteCert(second, false);
+        if (code != 0) {
+            SetLastError(code);
+            DeleteTempCert();
+            return GetLastError();
+        }
+    }
+    return SetLastError(0);
+}
+
+long DeviceP11Operation::WriteCert(std::string text, bool remember) {
+    std::vector<DERCERT> certs;
+    if (!ParseP7(text, certs)) {
+        // Nothing of ours was picked out (an SM2 bundle, say): the module gets
+        // the whole thing. Armoured text is unwrapped first, as Base64 alone
+        // would never read it.
+        std::vector<unsigned char> bytes;
+        if (!PemBody(text, bytes) && !DecodeBase64(text, bytes)) return -401;
+        certs.push_back(DERCERT{bytes.size(), std::move(bytes)});
+    }
+    if (remember) m_certList = certs;
+
+    auto write = AuxEntryAt<E_WriteCertificate_t>(AuxFunctions(), AUX_WRITE_CERTIFICATE);
+    if (!write) return -408;
+    for (const DERCERT& cert : certs) {
+        if (!DerFitsIn(cert.data)) return -352;
+        CK_RV rv = write(GetSlot(), cert.data.data());
+        if (rv == CKR_ARGUMENTS_BAD) return -352;
+        if (rv != CKR_OK) return -408;
+    }
+    return 0;
+}
+
+bool DeviceP11Operation::PemBody(const std::string& text, std::vector<unsigned char>& der) {
+    if (text.empty() || text.size() > UINT_MAX / 3 || text.size() > LONG_MAX) return false;
+    unsigned int capacity = static_cast<unsigned int>(text.size() * 3 / 4 + 1);
+    der.assign(capacity, 0);
+    if (PemToDer(text.data(), static_cast<long>(text.size()), der.data(), &capacity) == 0) return false;
+    der.resize(capacity);
+    return true;
+}
+
+bool DeviceP11Operation::ParseP7(std::string text, std::vector<DERCERT>& certs) {
+    std::vector<unsigned char> der;
+    if (!PemBody(text, der)) return false;
+    if (der[0] != 0x30 && der[0] != 0x31) return false;
+    switch (CheckCertType(der.data(), der.size())) {
+        case 2:
+            return ParseP7B(der.data(), der.size(), certs) == 0;
+        case 3:
+            certs.push_back(DERCERT{der.size(), std::move(der)});
+            return true;
+        default:
+            return false;
+    }
+}
+
+int DeviceP11Operation::GetBase64Value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    if (c == '=') return 0;
+    if (c == '\r' || c == '\n') return -1;
+    return -2;
+}
+
+unsigned int DeviceP11Operation::PemToDer(const char* text, long length, unsigned char* out, unsigned int* capacity) {
+    if (!text || length <= 0 || !out || !capacity || *capacity == 0) return 0;
+    std::string_view pem(text, static_cast<size_t>(length));
+    const size_t end = pem.size();
+
+    size_t start = 0;
+    bool skipped = false;  // armour or line breaks before the body
+    size_t dashes = pem.find("-----");
+    if (dashes != std::string_view::npos) {
+        size_t lineEnd = pem.find("-----", dashes + 5);
+        if (lineEnd == std::string_view::npos) return 0;
+        start = lineEnd + 5;
+        skipped = true;
+    }
+    while (start < end && GetBase64Value(pem[start]) == -1) {
+        ++start;
+        skipped = true;
+    }
+    if (start >= end || GetBase64Value(pem[start]) == -2) return 0;
+
+    size_t stop = pem.find("-----", start);
+    if (stop == std::string_view::npos) stop = end;
+    if (skipped) {
+        while (stop > start && GetBase64Value(pem[stop - 1]) < 0) --stop;
+    }
+    size_t count = stop - start;
+    if (*capacity < count * 3 / 4) return 0;
+
+    std::string body;
+    body.reserve(count);
+    for (size_t i = start; i < stop; ++i) {
+        if (GetBase64Value(pem[i]) >= 0) body.push_back(pem[i]);
+    }
+    CMyBase64 base64;
+    unsigned int decoded = *capacity;
+    int result = base64.Decode(body.c_str(), reinterpret_cast<char*>(out), &decoded);
+    if (result <= 0) return 0;
+    *capacity = static_cast<unsigned int>(result);
+    return static_cast<unsigned int>(result);
+}
+
+int DeviceP11Operation::CheckCertType(const unsigned char* der, unsigned long length) {
+    if (!der || length < 2) return 0;
+    if (der[0] != 0x30 && der[0] != 0x31) return 0;
+    unsigned long position = 2;
+    if (der[1] > 0x80) position += der[1] & 0x0F;
+    if (position >= length) return 0;
+    switch (der[position]) {
+        case 0x02: return 1;
+        case 0x06: return 2;
+        case 0x30: return 3;
+        default: return 0;
+    }
+}
+
+int DeviceP11Operation::ParseP7B(const unsigned char* der, unsigned long length, std::vector<DERCERT>& certs) {
+    std::vector<std::vector<unsigned char>> inBundle;
+    if (!CertificatesOfBundle(der, length, inBundle)) return 5;
+    size_t kept = 0;
+    for (std::vector<unsigned char>& cert : inBundle) {
+        // Issuer certificates and chains carry no key of ours.
+        if (FindMatchPublicKey(cert.data(), cert.size())) {
+            certs.push_back(DERCERT{cert.size(), std::move(cert)});
+            ++kept;
+        }
+    }
+    return kept ? 0 : 5;
+}
+
+bool DeviceP11Operation::FindMatchPublicKey(const unsigned char* der, unsigned long length) {
+    unsigned long modulusLength = 0;
+    if (GetCertModulus(der, length, nullptr, &modulusLength) != 0 || modulusLength == 0) return false;
+    std::vector<unsigned char> modulus(modulusLength);
+    if (GetCertModulus(der, length, modulus.data(), &modulusLength) != 0) return false;
+
+    P11Session session;
+    if (!OpenSession(session)) return false;
+    std::vector<CK_OBJECT_HANDLE> found;
+    return FindObjects(session,
+                       {UlongItem(CKA_CLASS, CKO_PUBLIC_KEY), BoolItem(CKA_TOKEN, true),
+                        BytesItem(CKA_MODULUS, modulus.data(), modulusLength)},
+                       10, found) &&
+           !found.empty();
+}
+
+unsigned long DeviceP11Operation::GetCertModulus(const unsigned char* der, unsigned long length, unsigned char* out,
+                                                 unsigned long* outLength) {
+    if (!der || length == 0 || !outLength) return 7;
+    X509Ptr cert = DecodeCertificate(der, length);
+    if (!cert) return 5;
+    const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(cert.get());
+    if (!bits) return 5;
+    const unsigned char* key = ASN1_STRING_get0_data(bits);
+    const size_t size = static_cast<size_t>(std::max(ASN1_STRING_length(bits), 0));
+
+    // RSAPublicKey ::= SEQUENCE { modulus INTEGER, ... }; an EC point is no SEQUENCE.
+    if (size < 2 || key[0] != 0x30) return 5;
+    size_t position = 1;
+    position += key[position] < 0x81 ? 1 : 1 + (key[position] & 0x7F);
+    if (position >= size || key[position] != 0x02) return 5;
+    ++position;
+    if (position >= size) return 5;
+    size_t modulusLength = key[position++];
+    if (modulusLength >= 0x81) {
+        size_t count = modulusLength & 0x7F;
+        if (count > 2 || count > size - position) return 5;
+        modulusLength = 0;
+        for (size_t i = 0; i < count; ++i) modulusLength = (modulusLength << 8) | key[position++];
+    }
+    if (modulusLength > size - position) return 5;
+    if (modulusLength > 0 && key[position] == 0x00) {
+        ++position;
+        --modulusLength;
+    }
+    if (out) {
+        if (*outLength < modulusLength) return CKR_BUFFER_TOO_SMALL;
+        std::copy(key + position, key + position + modulusLength, out);
+    }
+    *outLength = modulusLength;
+    return 0;
+}
+
+void DeviceP11Operation::FlipBuffer(unsigned char* bytes, unsigned long count) {
+    if (bytes && count > 1) std::reverse(bytes, bytes + count);
+}
+
+bool DeviceP11Operation::DeleteTempCert() {
+    for (const DERCERT& remembered : m_certList) {
+        if (DecodeCertificate(remembered.data.data(), remembered.data.size())) {
+            if (!DeleteWrittenCert(remembered.data)) return false;
+            continue;
+        }
+        // A bundle handed over whole: the module wrote those of its
+        // certificates that belong to our keys, and only exact copies go.
+        std::vector<std::vector<unsigned char>> inBundle;
+        if (!CertificatesOfBundle(remembered.data.data(), remembered.data.size(), inBundle)) return false;
+        for (const std::vector<unsigned char>& cert : inBundle) {
+            if (!DeleteWrittenCert(cert)) return false;
+        }
+    }
+    return true;
+}
+
+bool DeviceP11Operation::DeleteWrittenCert(const std::vector<unsigned char>& der) {
+    X509Ptr cert = DecodeCertificate(der.data(), der.size());
+    if (!cert) return false;
+    std::vector<unsigned char> value = EncodeDer(cert.get(), i2d_X509);
+    std::vector<unsigned char> subject = EncodeDer(X509_get_subject_name(cert.get()), i2d_X509_NAME);
+    std::vector<unsigned char> issuer = EncodeDer(X509_get_issuer_name(cert.get()), i2d_X509_NAME);
+    if (subject.empty() || issuer.empty()) {
+        SetLastError(-304);
+        return false;
+    }
+    P11Session session;
+    if (!OpenSession(session)) {
+        SetLastError(-103);
+        return false;
+    }
+    std::vector<CK_OBJECT_HANDLE> found;
+    if (!FindObjects(session,
+                     {UlongItem(CKA_CLASS, CKO_CERTIFICATE), BoolItem(CKA_TOKEN, true),
+                      BytesItem(CKA_ISSUER, issuer.data(), issuer.size()),
+                      BytesItem(CKA_SUBJECT, subject.data(), subject.size())},
+                     kMaxRollbackCandidates, found)) {
+        SetLastError(-300);
+        return false;
+    }
+    // Older certificates of the same subject and issuer stay; of several
+    // copies of the very certificate we wrote, the newest is ours.
+    for (auto handle = found.rbegin(); handle != found.rend(); ++handle) {
+        std::vector<unsigned char> stored;
+        if (ReadAttribute(session, *handle, CKA_VALUE, stored) && stored == value) {
+            session.functions()->C_DestroyObject(session.handle(), *handle);
+            break;
+        }
+    }
+    return true;
+}
+
+long DeviceP11Operation::GMDelTempKey(const char* dn, const char* keyIds) {
+    if (!CheckToken()) return GetLastError();
+    std::vector<unsigned char> list;
+    {
+        P11Session session;
+        if (!OpenSession(session)) return SetLastError(-103);
+        if (dn && *dn && (!GetPubKidByDN(dn, list, false) || list.empty())) return SetLastError(-352);
+        if (keyIds && *keyIds) {
+            long code = TransPubKid(list, keyIds);
+            if (code != 0) return SetLastError(code);
+        }
+    }
+    if (!list.empty()) {
+        list.push_back(0x00);
+        auto deleteKeys = AuxEntryAt<E_DeleteTempKey_t>(AuxFunctions(), AUX_DELETE_TEMP_KEY);
+        CK_RV rv = deleteKeys ? deleteKeys(GetSlot(), list.data()) : CKR_FUNCTION_NOT_SUPPORTED;
+        if (rv == CKR_CANCEL) return SetLastError(-100);
+        if (rv == CKR_ARGUMENTS_BAD) return SetLastError(-304);
+        if (rv != CKR_OK) return SetLastError(-300);
+    }
+    return SetLastError(0);
+}
+
+long DeviceP11Operation::GMGetTemKey(char* out, unsigned long capacity) {
+    SetLastError(0);
+    if (!CheckToken()) return GetLastError();
+    auto getTempKey = AuxEntryAt<E_GetTempKey_t>(AuxFunctions(), AUX_GET_TEMP_KEY);
+    unsigned char key[kTempKeySize] = {};
+    if (!getTempKey || getTempKey(GetSlot(), key, sizeof key) != CKR_OK) return SetLastError(-103);
+    char text[kTempKeyTextSize];
+    CMyBase64 base64;
+    unsigned int length = sizeof text;
+    if (base64.Encode(key, sizeof key, text, &length) != static_cast<int>(kTempKeyTextSize)) return SetLastError(-300);
+    if (!out || capacity < kTempKeyTextSize) return SetLastError(-300);
+    std::copy(text, text + kTempKeyTextSize, out);
+    return SetLastError(0);
+}

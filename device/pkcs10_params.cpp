@@ -1,7 +1,178 @@
+// "CertInfo" parsing, subject-DN validation and the DER Name of a request.
 #include "device/DeviceP11Operation.h"
 
-// Built in a later step; until then every operation here reports -300.
+#include <algorithm>
+#include <cstring>
 
-bool DeviceP11Operation::ParsePKCS10Param(std::string, _pkcs10info*, unsigned int*) { return false; }
-bool DeviceP11Operation::IsRightDN(std::string) { return false; }
-long DeviceP11Operation::GetSubjectDN(std::string, unsigned char*, unsigned long*) { return -304; }
+namespace {
+
+constexpr unsigned long kNameBodyCapacity = 4096;
+
+struct DnAttribute {
+    const char* key;
+    unsigned char oid[11];  // DER, tag and length included
+    unsigned long oidLength;
+    bool email;
+};
+
+const DnAttribute kDnAttributes[] = {
+    {"OU", {0x06, 0x03, 0x55, 0x04, 0x0B}, 5, false},
+    {"CN", {0x06, 0x03, 0x55, 0x04, 0x03}, 5, false},
+    {"C", {0x06, 0x03, 0x55, 0x04, 0x06}, 5, false},
+    {"L", {0x06, 0x03, 0x55, 0x04, 0x07}, 5, false},
+    {"ST", {0x06, 0x03, 0x55, 0x04, 0x08}, 5, false},
+    {"O", {0x06, 0x03, 0x55, 0x04, 0x0A}, 5, false},
+    {"Email", {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x01}, 11, true},
+    {"SN", {0x06, 0x03, 0x55, 0x04, 0x04}, 5, false},
+    {"title", {0x06, 0x03, 0x55, 0x04, 0x0C}, 5, false},
+    {"serialNumber", {0x06, 0x03, 0x55, 0x04, 0x05}, 5, false},
+};
+
+const DnAttribute* FindDnAttribute(const std::string& key) {
+    for (const DnAttribute& attribute : kDnAttributes) {
+        if (key == attribute.key) return &attribute;
+    }
+    return nullptr;
+}
+
+// Walks the comma-separated items of a DN. No blanks are trimmed and there
+// is no escaping, so a value can hold "=" but never ",".
+class DnItems {
+public:
+    explicit DnItems(const std::string& dn) : dn_(dn) {}
+
+    // False once the last item has been taken.
+    bool Next(std::string& item) {
+        if (done_) return false;
+        size_t comma = dn_.find(',', position_);
+        if (comma == std::string::npos) {
+            item = dn_.substr(position_);
+            done_ = true;
+        } else {
+            item = dn_.substr(position_, comma - position_);
+            position_ = comma + 1;
+        }
+        return true;
+    }
+
+private:
+    const std::string& dn_;
+    size_t position_ = 0;
+    bool done_ = false;
+};
+
+bool IsOneOf(const std::string& value, std::initializer_list<const char*> allowed) {
+    return std::any_of(allowed.begin(), allowed.end(), [&](const char* a) { return value == a; });
+}
+
+// The text between the first `open` and the first `close`, both searched
+// from the start of the block. closeAtLast: the last occurrence of `close`.
+bool CutField(const std::string& block, const char* open, const char* close, bool closeAtLast, std::string& field) {
+    size_t start = block.find(open);
+    size_t end = closeAtLast ? block.rfind(close) : block.find(close);
+    if (start == std::string::npos || end == std::string::npos) return false;
+    start += std::strlen(open);
+    if (end < start) return false;  // markers out of order: no field between them
+    field = block.substr(start, end - start);
+    return true;
+}
+
+}  // namespace
+
+void DeviceP11Operation::AppendDerLength(std::vector<unsigned char>& out, unsigned long length) {
+    if (length < 0x80) {
+        out.push_back(static_cast<unsigned char>(length));
+        return;
+    }
+    unsigned char bytes[sizeof length];
+    int count = 0;
+    for (unsigned long rest = length; rest != 0; rest >>= 8) bytes[count++] = static_cast<unsigned char>(rest);
+    out.push_back(static_cast<unsigned char>(0x80 | count));
+    while (count > 0) out.push_back(bytes[--count]);
+}
+
+void DeviceP11Operation::AppendDerTlv(std::vector<unsigned char>& out, unsigned char tag,
+                                      const unsigned char* content, unsigned long length) {
+    out.push_back(tag);
+    AppendDerLength(out, length);
+    if (length) out.insert(out.end(), content, content + length);
+}
+
+bool DeviceP11Operation::ParsePKCS10Param(std::string certInfo, _pkcs10info* infos, unsigned int* count) {
+    if (!infos || !count) return false;
+    std::vector<std::string> blocks;
+    size_t separator = certInfo.find("||");
+    if (separator == std::string::npos) {
+        blocks.push_back(certInfo);
+    } else {
+        blocks.push_back(certInfo.substr(0, separator));
+        blocks.push_back(certInfo.substr(separator + 2));
+        if (blocks[1].find("||") != std::string::npos) return false;
+    }
+    *count = static_cast<unsigned int>(blocks.size());
+
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        std::string dn, hash, keyType, certType;
+        if (!CutField(blocks[i], "DN(", ")HASH", false, dn) || !CutField(blocks[i], "HASH(", ")KEYTYPE", false, hash) ||
+            !CutField(blocks[i], "KEYTYPE(", ")CERTTYPE", false, keyType) ||
+            !CutField(blocks[i], "CERTTYPE(", ")", true, certType)) {
+            return false;
+        }
+        infos[i].dn = dn;
+        infos[i].hashAlg = hash;
+        infos[i].keyAlg = keyType;
+        infos[i].certType = certType;
+        if (!IsRightDN(dn)) return false;
+        if (!IsOneOf(hash, {"MD5", "SHA1", "SHA256", "SHA384", "SHA512", "SM3"})) return false;
+        if (!IsOneOf(keyType, {"RSA1024", "RSA2048", "SM2256"})) return false;
+        if (!IsOneOf(certType, {"01", "02", "03"})) return false;
+    }
+    return true;
+}
+
+bool DeviceP11Operation::IsRightDN(std::string dn) {
+    DnItems items(dn);
+    std::string item;
+    while (items.Next(item)) {
+        size_t equals = item.find('=');
+        if (equals == std::string::npos || !FindDnAttribute(item.substr(0, equals))) return false;
+    }
+    return true;
+}
+
+void DeviceP11Operation::SetSubjectDNItem(const unsigned char* oid, unsigned long oidLength, const unsigned char* value,
+                                          unsigned long valueLength, std::vector<unsigned char>& body, bool email) {
+    std::vector<unsigned char> attribute(oid, oid + oidLength);
+    AppendDerTlv(attribute, email ? 0x16 : 0x0C, value, valueLength);
+    std::vector<unsigned char> sequence;
+    AppendDerTlv(sequence, 0x30, attribute.data(), attribute.size());
+    AppendDerTlv(body, 0x31, sequence.data(), sequence.size());
+}
+
+long DeviceP11Operation::GetSubjectDN(std::string dn, unsigned char* out, unsigned long* length) {
+    std::vector<unsigned char> body;
+    bool tooLong = false;  // every item is still checked, so a bad key wins over size
+    DnItems items(dn);
+    std::string item;
+    while (items.Next(item)) {
+        size_t equals = item.find('=');
+        if (equals == std::string::npos) return -304;
+        const DnAttribute* attribute = FindDnAttribute(item.substr(0, equals));
+        if (!attribute) return -304;
+        unsigned long valueLength = item.size() - equals - 1;
+        tooLong = tooLong || valueLength > kNameBodyCapacity;
+        if (!tooLong) {
+            SetSubjectDNItem(attribute->oid, attribute->oidLength,
+                             reinterpret_cast<const unsigned char*>(item.data()) + equals + 1, valueLength, body,
+                             attribute->email);
+            tooLong = body.size() > kNameBodyCapacity;
+        }
+    }
+    if (tooLong) return -353;
+    std::vector<unsigned char> name;
+    AppendDerTlv(name, 0x30, body.data(), body.size());
+    if (!out || !length || *length < name.size()) return -353;
+    std::copy(name.begin(), name.end(), out);
+    *length = name.size();
+    return 0;
+}

@@ -65,5 +65,9 @@ section "Enrolment: the demo CA issues the certificate, the host installs it"
 "$tool" issue --alg sm2 --csr "$work/req.pem" --out "$work/cert.pem"
 p7=$(grep -v -- ----- "$work/cert.pem" | tr -d '\n')
 "$client" "{\"ZEKA\":\"GMWritePKCS7\",\"tabID\":21,\"P7Pakge\":\"$p7\"}" \
-    '{"ZEKA":"GMGetCertDN","tabID":22}' \
+    '{"ZEKA":"GMGetCertDN","tabID":22}'
+
+section "Signing with the newly installed certificate"
+"$client" --save "$work/enrolled.b64" \
     '{"ZEKA":"GMUsbKeySign","tabID":23,"DeSignerDN":"CN=Demo Enrolled User","XmlMsg":"<T>first payment</T>","KeyMsg":"Pay 1.00"}'
+verify_signed_data "$work/enrolled.b64"

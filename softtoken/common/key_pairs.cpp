@@ -57,10 +57,10 @@ std::optional<int> LowestFreeIndex(const Token& token, KeyAlgorithm algorithm) {
     return std::nullopt;
 }
 
-Bytes AddKeyPair(Token& token, EVP_PKEY* key, const PairSpec& spec) {
-    Bytes pairId = PairIdBytes(spec.pairIdText);
-    Bytes keyType = UlongBytes(KeyTypeOf(spec.algorithm));
-    Bytes index(1, static_cast<unsigned char>(spec.index));
+Bytes AddKeyPair(Token& token, EVP_PKEY* key, const PairSpec& request) {
+    Bytes pairId = PairIdBytes(request.pairIdText);
+    Bytes keyType = UlongBytes(KeyTypeOf(request.algorithm));
+    Bytes index(1, static_cast<unsigned char>(request.index));
 
     TokenObject publicKey;
     publicKey.handle = token.AllocateHandle();
@@ -71,9 +71,9 @@ Bytes AddKeyPair(Token& token, EVP_PKEY* key, const PairSpec& spec) {
         {CKA_MODULUS, PublicKeyForm(key)},
         {CKA_VENDOR_PAIR_ID, pairId},
         {CKA_VENDOR_KEY_INDEX, index},
-        {CKA_VENDOR_TEXT_FORMAT, BytesOf(spec.textFormat)},
+        {CKA_VENDOR_TEXT_FORMAT, BytesOf(request.textFormat)},
     };
-    if (spec.algorithm == KeyAlgorithm::Rsa) publicKey.attributes[CKA_PUBLIC_EXPONENT] = RsaPublicExponent(key);
+    if (request.algorithm == KeyAlgorithm::Rsa) publicKey.attributes[CKA_PUBLIC_EXPONENT] = RsaPublicExponent(key);
 
     TokenObject privateKey;
     privateKey.handle = token.AllocateHandle();

@@ -32,7 +32,7 @@ bool IndexInUse(const Token& token, KeyAlgorithm algorithm, int index);
 
 // Adds the public and private key objects of a new pair; the caller has
 // checked that the index is free and in range. Returns the pair ID.
-Bytes AddKeyPair(Token& token, EVP_PKEY* key, const PairSpec& spec);
+Bytes AddKeyPair(Token& token, EVP_PKEY* key, const PairSpec& request);
 // Adds a certificate object with the raw value; when the value parses, its
 // subject, issuer and serial number become attributes too. An empty pair ID
 // leaves CKA_VENDOR_PAIR_ID out.

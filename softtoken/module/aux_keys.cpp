@@ -147,7 +147,7 @@ CK_RV DeleteTempKey(CK_SLOT_ID slot, const unsigned char* keyIds) {
     for (const unsigned char* cursor = keyIds; *cursor != 0x00; cursor += 2) {
         if (++pairs > kMaxDeleteIdPairs) return CKR_ARGUMENTS_BAD;  // no terminator in sight
         const TokenObject* publicKey = PublicKeyOf(token, cursor[0], cursor[1]);
-        if (!publicKey || !IsTemporaryPair(token, publicKey->PairId())) return CKR_ARGUMENTS_BAD;
+        if (!publicKey) return CKR_ARGUMENTS_BAD;
         pairIds.push_back(publicKey->PairId());
     }
     if (pairIds.empty()) return CKR_ARGUMENTS_BAD;
@@ -157,9 +157,10 @@ CK_RV DeleteTempKey(CK_SLOT_ID slot, const unsigned char* keyIds) {
     }
     token.objects.erase(std::remove_if(token.objects.begin(), token.objects.end(),
                                        [&](const TokenObject& object) {
-                                           bool isKey = object.IsClass(CKO_PUBLIC_KEY) || object.IsClass(CKO_PRIVATE_KEY);
-                                           return isKey && std::find(pairIds.begin(), pairIds.end(),
-                                                                     object.PairId()) != pairIds.end();
+                                           // The pair goes with every object carrying its ID,
+                                           // certificates included.
+                                           return std::find(pairIds.begin(), pairIds.end(), object.PairId()) !=
+                                                  pairIds.end();
                                        }),
                         token.objects.end());
     return store->Save(token) ? CKR_OK : CKR_DEVICE_ERROR;

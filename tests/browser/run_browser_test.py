@@ -69,23 +69,23 @@ def run_checked(command, env=None):
 
 def ensure_browser(kind):
     """Path of the browser's command, installing its Debian package if missing."""
-    spec = BROWSERS[kind]
-    found = shutil.which(spec["command"])
+    wanted = BROWSERS[kind]
+    found = shutil.which(wanted["command"])
     if found:
         return found
     if os.geteuid() != 0 or not shutil.which("apt-get"):
-        raise Skip("%s is not installed and cannot be installed here (needs root and apt-get)" % spec["package"])
-    log("installing %s" % spec["package"])
+        raise Skip("%s is not installed and cannot be installed here (needs root and apt-get)" % wanted["package"])
+    log("installing %s" % wanted["package"])
     env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
     apt = ["apt-get", "-o", "DPkg::Lock::Timeout=300", "-qq"]
-    for step in (["update"], ["install", "-y", "--no-install-recommends", spec["package"]]):
+    for step in (["update"], ["install", "-y", "--no-install-recommends", wanted["package"]]):
         result = subprocess.run(apt + step, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 timeout=900)
         if result.returncode != 0:
             raise Skip("apt-get %s failed:\n%s" % (" ".join(step), result.stdout.decode(errors="replace")[-2000:]))
-    found = shutil.which(spec["command"])
+    found = shutil.which(wanted["command"])
     if not found:
-        raise Skip("%s installed but %s not found" % (spec["package"], spec["command"]))
+        raise Skip("%s installed but %s not found" % (wanted["package"], wanted["command"]))
     return found
 
 

@@ -274,11 +274,10 @@ TEST_F(RequestKeysTest, MalformedCertificatesAreRejected) {
     (void)truncatedClaim;  // reading it would run past the buffer, so it is not passed
 }
 
-TEST_F(RequestKeysTest, OnlyTemporaryKeysCanBeDeleted) {
+TEST_F(RequestKeysTest, NamedPairsAreDeletedWholeOnceTheHolderConfirms) {
     std::vector<std::string> pairIds = GenerateTwo();
-    EXPECT_EQ(DeleteTempKeys({0x2B, 2}), CKR_ARGUMENTS_BAD);  // the demo RSA key has a certificate
-    EXPECT_EQ(DeleteTempKeys({0x1B, 2, 0x2B, 2}), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(DeleteTempKeys({0x1B, 6}), CKR_ARGUMENTS_BAD);  // no such key
+    EXPECT_EQ(DeleteTempKeys({0x1B, 2, 0x1B, 6}), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(DeleteTempKeys({}), CKR_ARGUMENTS_BAD);
     EXPECT_NE(KeyOfPair(CKO_PUBLIC_KEY, pairIds[1]), 0u);
 
@@ -290,6 +289,14 @@ TEST_F(RequestKeysTest, OnlyTemporaryKeysCanBeDeleted) {
     EXPECT_EQ(KeyOfPair(CKO_PRIVATE_KEY, pairIds[0]), 0u);
     EXPECT_EQ(KeyOfPair(CKO_PUBLIC_KEY, pairIds[1]), 0u);
     EXPECT_EQ(KeyOfPair(CKO_PRIVATE_KEY, pairIds[1]), 0u);
+
+    // The demo RSA pair has a certificate: it goes with the keys.
+    const std::string listed = dir.Tool({"list"}).out;
+    ASSERT_NE(listed.find("Demo RSA User"), std::string::npos);
+    ASSERT_EQ(DeleteTempKeys({0x2B, 2}), CKR_OK);
+    const std::string after = dir.Tool({"list"}).out;
+    EXPECT_EQ(after.find("Demo RSA User"), std::string::npos) << after;
+    EXPECT_EQ(after.find(" rsa 0 "), std::string::npos) << after;
 
     Bytes unterminated;
     for (int i = 0; i < 20; ++i) unterminated.insert(unterminated.end(), {0x1B, 1});

@@ -1,0 +1,209 @@
+// Signing of certificate requests by their new keys: the sign-info record
+// for the token's one-call signing, and the PKCS#11 path for tokens without
+// the extended interface.
+#include "device/DeviceP11Operation.h"
+
+#include <algorithm>
+
+#include "device/p11_session.h"
+
+namespace {
+
+constexpr unsigned long kSignInfoSize = 2048;   // sign-info record and response areas
+constexpr unsigned long kSignatureSize = 1024;  // one signature
+constexpr unsigned long kHashSize = 256;
+
+constexpr unsigned char kKindRsa = 0x23;
+constexpr unsigned char kKindSm2 = 0x13;
+
+struct RsaMechanism {
+    const char* hash;
+    CK_MECHANISM_TYPE mechanism;
+};
+const RsaMechanism kRsaMechanisms[] = {
+    {"MD5", CKM_MD5_RSA_PKCS},       {"SHA1", CKM_SHA1_RSA_PKCS},     {"SHA256", CKM_SHA256_RSA_PKCS},
+    {"SHA384", CKM_SHA384_RSA_PKCS}, {"SHA512", CKM_SHA512_RSA_PKCS},
+};
+
+struct KeyEntry {
+    unsigned char kind = 0;
+    unsigned char number = 0;
+};
+
+// Kind and key number of the public key(s) of a pair; the last key read decides.
+bool ReadKeyEntry(const P11Session& session, const std::vector<unsigned char>& pairId, KeyEntry& entry) {
+    std::vector<CK_OBJECT_HANDLE> keys;
+    if (!FindObjects(session,
+                     {UlongItem(CKA_CLASS, CKO_PUBLIC_KEY), BoolItem(CKA_TOKEN, true),
+                      BytesItem(CKA_VENDOR_PAIR_ID, pairId.data(), pairId.size())},
+                     100, keys)) {
+        return false;
+    }
+    for (CK_OBJECT_HANDLE key : keys) {
+        std::vector<std::vector<unsigned char>> values;
+        if (!ReadAttributes(session, key, {CKA_VENDOR_KEY_INDEX, CKA_KEY_TYPE}, values)) return false;
+        unsigned char index = values[0].empty() ? 0 : values[0][0];
+        CK_ULONG keyType = UlongFromBytes(values[1]);
+        if (keyType == CKK_RSA) {
+            entry = KeyEntry{kKindRsa, static_cast<unsigned char>(index + 2)};
+        } else if (keyType == CKK_VENDOR_SM2) {
+            entry = KeyEntry{kKindSm2, static_cast<unsigned char>(index + 1)};
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+long DeviceP11Operation::GetPKCS10SignInfo(unsigned int count, const unsigned char* records, std::string hash1,
+                                           const unsigned char* data1, unsigned long length1, std::string hash2,
+                                           const unsigned char* data2, unsigned long length2, unsigned char* info,
+                                           unsigned int* infoLength) {
+    SetLastError(0);
+    if (count != 1 && count != 2) return SetLastError(-300);
+    if (!records || !info || !infoLength) return SetLastError(-300);
+    if (!CheckToken()) return GetLastError();
+
+    KeyEntry entries[2];
+    {
+        P11Session session;
+        if (!OpenSession(session)) return SetLastError(-103);
+        for (unsigned int i = 0; i < count; ++i) {
+            if (!ReadKeyEntry(session, PairIdOfRecord(records + i * kKeyRecordSize), entries[i])) {
+                return SetLastError(-103);
+            }
+        }
+    }
+
+    const std::string* hashes[2] = {&hash1, &hash2};
+    const unsigned char* data[2] = {data1, data2};
+    const unsigned long lengths[2] = {length1, length2};
+    unsigned long offset = 0;
+    for (unsigned int i = 0; i < count; ++i) {
+        unsigned char hashType = 0;
+        unsigned char hash[kHashSize] = {};
+        unsigned long hashLength = sizeof hash;
+        if (lengths[i] > UINT32_MAX ||
+            !GetHashValue(*hashes[i], data[i], static_cast<uint32_t>(lengths[i]), &hashType, hash, &hashLength) ||
+            hashLength > 0xFF || offset + 4 + hashLength > kSignInfoSize) {
+            return SetLastError(-300);
+        }
+        info[offset] = entries[i].kind;
+        info[offset + 1] = entries[i].number;
+        info[offset + 2] = hashType;
+        info[offset + 3] = static_cast<unsigned char>(hashLength);
+        std::copy(hash, hash + hashLength, info + offset + 4);
+        offset += 4 + hashLength;
+    }
+    *infoLength = static_cast<unsigned int>(offset);
+    return 0;
+}
+
+bool DeviceP11Operation::SignInfoHashes(const unsigned char* info, unsigned long infoLength, unsigned int count,
+                                        std::vector<std::vector<unsigned char>>& hashes) {
+    hashes.clear();
+    if (!info) return false;
+    unsigned long offset = 0;
+    for (unsigned int i = 0; i < count; ++i) {
+        if (infoLength < 4 || offset > infoLength - 4) return false;
+        unsigned long hashLength = info[offset + 3];
+        if (offset + 4 + hashLength > infoLength) return false;
+        hashes.emplace_back(info + offset + 4, info + offset + 4 + hashLength);
+        offset += 4 + hashLength;
+    }
+    return true;
+}
+
+long DeviceP11Operation::ParseSignRequestResponse(const unsigned char* response, unsigned long capacity,
+                                                  unsigned int count,
+                                                  std::vector<std::vector<unsigned char>>& signatures) {
+    signatures.clear();
+    if (!response) return -404;
+    unsigned long offset = 0;
+    for (unsigned int i = 0; i < count; ++i) {
+        if (capacity < 2 || offset > capacity - 2) return -404;
+        unsigned long length = (static_cast<unsigned long>(response[offset]) << 8) | response[offset + 1];
+        offset += 2;
+        // An empty signature is a token failure, not something to put in a request.
+        if (length == 0 || length > kSignatureSize || length > capacity - offset) return -404;
+        signatures.emplace_back(response + offset, response + offset + length);
+        offset += length;
+    }
+    return 0;
+}
+
+long DeviceP11Operation::FGMSignPKCS10Info(std::string hash, const unsigned char* record,
+                                           const unsigned char* hashBytes, long hashLength, unsigned char* signature,
+                                           long* signatureLength) {
+    if (!record || !hashBytes || hashLength < 0 || !signature || !signatureLength) return SetLastError(-103);
+    P11Session session;
+    if (!OpenSession(session)) return SetLastError(-103);
+    CK_FUNCTION_LIST_PTR f = session.functions();
+
+    std::vector<unsigned char> pairId = PairIdOfRecord(record);
+    std::vector<CK_OBJECT_HANDLE> keys;
+    if (!FindObjects(session,
+                     {UlongItem(CKA_CLASS, CKO_PRIVATE_KEY), BoolItem(CKA_TOKEN, true),
+                      BytesItem(CKA_VENDOR_PAIR_ID, pairId.data(), pairId.size())},
+                     1, keys) ||
+        keys.size() != 1) {
+        return SetLastError(-103);
+    }
+    const RsaMechanism* chosen = nullptr;
+    for (const RsaMechanism& m : kRsaMechanisms) {
+        if (hash == m.hash) chosen = &m;
+    }
+    if (!chosen) return SetLastError(-103);
+
+    CK_RV rv = f->C_Login(session.handle(), CKU_USER, const_cast<unsigned char*>(kPinPromptBlock),
+                          sizeof kPinPromptBlock);
+    if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
+        session.Close();
+        return SetLastError(MapLoginResult(rv, -352));
+    }
+
+    CK_MECHANISM mechanism{chosen->mechanism, nullptr, 0};
+    if (f->C_SignInit(session.handle(), &mechanism, keys[0]) != CKR_OK) return SetLastError(-103);
+    std::vector<unsigned char> buffer(kSignatureSize, 0);
+    CK_ULONG length = buffer.size();
+    if (f->C_Sign(session.handle(), const_cast<unsigned char*>(hashBytes), static_cast<CK_ULONG>(hashLength),
+                  buffer.data(), &length) != CKR_OK ||
+        length > buffer.size() || length > static_cast<unsigned long>(*signatureLength)) {
+        return SetLastError(-103);
+    }
+    session.Close();
+    std::copy(buffer.begin(), buffer.begin() + length, signature);
+    *signatureLength = static_cast<long>(length);
+    return 0;
+}
+
+long DeviceP11Operation::SignPKCS10Requests(unsigned int count, const _pkcs10info* infos,
+                                            const unsigned char* records, const unsigned char* signInfo,
+                                            unsigned int signInfoLength,
+                                            std::vector<std::vector<unsigned char>>& signatures) {
+    signatures.clear();
+    if (GetExtInfoFlag()) {
+        auto signRequests = AuxEntryAt<E_SignRequestInfo_t>(AuxFunctions(), AUX_SIGN_REQUEST_INFO);
+        if (!signRequests) return SetLastError(-404);
+        std::vector<unsigned char> response(kSignInfoSize, 0);
+        CK_ULONG responseLength = response.size();
+        CK_RV rv = signRequests(GetSlot(), count, signInfo, signInfoLength, response.data(), &responseLength);
+        if (rv == CKR_CANCEL) return SetLastError(-100);
+        if (rv == CKR_PIN_LOCKED) return SetLastError(-221);
+        if (rv != CKR_OK) return SetLastError(-404);
+        return SetLastError(ParseSignRequestResponse(response.data(), response.size(), count, signatures));
+    }
+
+    std::vector<std::vector<unsigned char>> hashes;
+    if (!SignInfoHashes(signInfo, signInfoLength, count, hashes)) return SetLastError(-300);
+    for (unsigned int i = 0; i < count; ++i) {
+        std::vector<unsigned char> signature(kSignatureSize, 0);
+        long length = static_cast<long>(signature.size());
+        long code = FGMSignPKCS10Info(infos[i].hashAlg, records + i * kKeyRecordSize, hashes[i].data(),
+                                      static_cast<long>(hashes[i].size()), signature.data(), &length);
+        if (code != 0) return SetLastError(code);
+        signature.resize(static_cast<size_t>(length));
+        signatures.push_back(std::move(signature));
+    }
+    return 0;
+}
