@@ -53,6 +53,8 @@ std::vector<Command> TokenCommands() {
         {"CreatePKCS10Two",
          R"J({"ZEKA":"GMCreatePKCS10","tabID":1,"CertInfo":"DN(CN=A,C=CN)HASH(SHA256)KEYTYPE(RSA1024)CERTTYPE(02)||DN(CN=B,C=CN)HASH(SM3)KEYTYPE(SM2256)CERTTYPE(01)"})J"},
         {"WritePKCS7", R"({"ZEKA":"GMWritePKCS7","tabID":1,"P7Pakge":"@CERT@"})"},
+        // The second part names no key on the token: the first is rolled back.
+        {"WritePKCS7Rollback", R"({"ZEKA":"GMWritePKCS7","tabID":1,"P7Pakge":"@CERT@||@CACERT@"})"},
         {"GetMediaID", R"({"ZEKA":"GetMediaID","tabID":1})"},
         {"GetDriverVersion", R"({"ZEKA":"GetDriverVersion","tabID":1})"},
         {"GetPublicKeyNum", R"({"ZEKA":"GetPublicKeyNum","tabID":1})"},
@@ -105,16 +107,35 @@ public:
         std::FILE* file = std::fopen((dir_.Path() + "/document.txt").c_str(), "w");
         ok_ = ok_ && file && std::fputs("a document to sign\n", file) >= 0;
         if (file) std::fclose(file);
+        ok_ = ok_ && RunTool(dir_.Path(), {"ca-cert", "--alg", "rsa", "--out", dir_.Path() + "/ca.pem"}).exitCode == 0;
         certBase64_ = ok_ ? Base64File(dir_.Path() + "/cert.der") : "";
+        caBase64_ = ok_ ? PemBody(dir_.Path() + "/ca.pem") : "";
     }
     bool ok() const { return ok_; }
     const std::string& Path() const { return dir_.Path(); }
 
     std::string RequestFor(const Command& command, const std::string& runDir) const {
-        return Replace(Replace(command.request, "@DIR@", runDir), "@CERT@", certBase64_);
+        return Replace(Replace(Replace(command.request, "@DIR@", runDir), "@CERT@", certBase64_), "@CACERT@",
+                       caBase64_);
     }
 
 private:
+    // The Base64 lines of a PEM file joined, without the armour.
+    static std::string PemBody(const std::string& path) {
+        std::FILE* file = std::fopen(path.c_str(), "r");
+        if (!file) return "";
+        std::string body;
+        char line[256];
+        while (std::fgets(line, sizeof line, file)) {
+            if (line[0] == '-') continue;
+            for (const char* c = line; *c; ++c) {
+                if (*c != '\n' && *c != '\r') body.push_back(*c);
+            }
+        }
+        std::fclose(file);
+        return body;
+    }
+
     static std::string Base64File(const std::string& path) {
         std::FILE* file = std::fopen(path.c_str(), "rb");
         if (!file) return "";
@@ -138,6 +159,7 @@ private:
     ScratchDir dir_;
     bool ok_ = false;
     std::string certBase64_;
+    std::string caBase64_;
 };
 
 const TemplateState& Template() {
@@ -268,7 +290,7 @@ std::vector<Command> Sampled() {
     std::vector<Command> chosen;
     for (const Command& command : TokenCommands()) {
         const std::string name = command.name;
-        if (name == "SignSm2WithFile" || name == "SignFileRsa" || name == "CreatePKCS10" || name == "WritePKCS7" ||
+        if (name == "SignSm2WithFile" || name == "SignFileRsa" || name == "CreatePKCS10" || name == "WritePKCS7Rollback" ||
             name == "GetPublicKeyCByDn" || name == "GetCharsetList") {
             chosen.push_back(command);
         }
