@@ -102,6 +102,13 @@ void BuildRequests(const std::string& workDir) {
     const std::string certFile = workDir + "/cert.der";
     RunTool({"export", "--pair-id", "fuzz-rsa", "--what", "cert", "--out", certFile});
     const std::string cert = Base64(ReadFile(certFile));
+    const std::string caFile = workDir + "/ca.pem";
+    RunTool({"ca-cert", "--alg", "rsa", "--out", caFile});
+    std::string caBody;
+    std::istringstream caLines(ReadFile(caFile));
+    for (std::string line; std::getline(caLines, line);) {
+        if (!line.empty() && line[0] != '-') caBody += line;
+    }
     const std::string rsaDn = "CN=Demo RSA User,O=Demo Bank,C=CN";
     const std::string sm2Dn = "CN=Demo SM2 User,O=Demo Bank,C=CN";
     g_requests = {
@@ -134,6 +141,8 @@ void BuildRequests(const std::string& workDir) {
         R"J({"ZEKA":"GMCreatePKCS10","tabID":1,"CertInfo":"DN(CN=Fuzz,C=CN)HASH(SHA256)KEYTYPE(RSA1024)CERTTYPE(02)||DN(CN=Fuzz,C=CN)HASH(SM3)KEYTYPE(SM2256)CERTTYPE(01)"})J",
         R"({"ZEKA":"GMWritePKCS7","tabID":1,"P7Pakge":"-----BEGIN CERTIFICATE-----\r\n)" + cert +
             R"(\r\n-----END CERTIFICATE-----\r\n"})",
+        // The second part names no key on the token, so the first is rolled back.
+        R"({"ZEKA":"GMWritePKCS7","tabID":1,"P7Pakge":")" + cert + "||" + caBody + R"("})",
         R"({"ZEKA":"GMDelTempKey","tabID":1,"CertDn":"","PublicKeyId":"12"})",
         R"({"ZEKA":"GMDelTempKey","tabID":1,"CertDn":"CN=Demo SM2 User","PublicKeyId":""})",
     };
