@@ -27,9 +27,11 @@ inline void Fail(const char* what) {
 }
 
 // Replies are framed onto standard output; the fuzzer must not print them.
-inline void SilenceStandardOutput() {
-    const int sink = open("/dev/null", O_WRONLY);
-    if (sink < 0 || dup2(sink, STDOUT_FILENO) < 0) Fail("redirecting stdout");
+// A chunked reply reads its "GetMoreData" from standard input: it finds the
+// end there at once.
+inline void DetachStandardStreams() {
+    const int sink = open("/dev/null", O_RDWR);
+    if (sink < 0 || dup2(sink, STDOUT_FILENO) < 0 || dup2(sink, STDIN_FILENO) < 0) Fail("redirecting stdio");
     close(sink);
 }
 
@@ -91,7 +93,7 @@ inline void ServeStream(const uint8_t* data, size_t size) {
 }
 
 inline void SetUpHost() {
-    SilenceStandardOutput();
+    DetachStandardStreams();
     UseHarmlessChooser();
     if (handle == nullptr) handle = PKCS_Handle::getInstance();
 }
