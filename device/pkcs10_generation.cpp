@@ -83,6 +83,16 @@ void AppendUnsignedInteger(std::vector<unsigned char>& out, const unsigned char*
     Append(out, bytes, length);
 }
 
+// r or s of an SM2 signature in the shortest DER form: verifiers such as
+// OpenSSL refuse one that keeps the leading zero bytes of its 32-byte field.
+void AppendSignatureInteger(std::vector<unsigned char>& out, const unsigned char* bytes, unsigned long length) {
+    while (length > 1 && bytes[0] == 0x00) {
+        ++bytes;
+        --length;
+    }
+    AppendUnsignedInteger(out, bytes, length);
+}
+
 std::vector<unsigned char> RequestInfo(const unsigned char* name, unsigned long nameLength,
                                        const unsigned char* spki, unsigned long spkiLength) {
     std::vector<unsigned char> content;
@@ -196,8 +206,8 @@ long DeviceP11Operation::GenerateSM2P10Request(std::string, const unsigned char*
     }
     unsigned long half = signatureLength / 2;
     std::vector<unsigned char> integers;
-    AppendUnsignedInteger(integers, signature, half);
-    AppendUnsignedInteger(integers, signature + half, half);
+    AppendSignatureInteger(integers, signature, half);
+    AppendSignatureInteger(integers, signature + half, half);
     std::vector<unsigned char> sm2Signature = WrapSequence(integers);
 
     std::vector<unsigned char> content(tbs + kZSize, tbs + tbsLength);  // the info without the Z value

@@ -15,6 +15,7 @@
 
 #include "support/Gener_Func.h"
 #include "support/MyBase64.h"
+#include "support/file_descriptor.h"
 
 namespace {
 
@@ -36,20 +37,6 @@ constexpr uint64_t kRecordFixed = 32;
 constexpr size_t kReadStep = 3 * 64 * 1024;
 
 enum Tag : unsigned char { kTagRecord = 0x11, kTagText = 0x21, kTagKey = 0x22, kTagFile = 0x23 };
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Opens a file to be signed without blocking on FIFOs or devices.
 int OpenForSigning(const std::string& path) { return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "facade/PKCSHandle.h"
+#include "support/file_descriptor.h"
 
 extern char** environ;
 
@@ -55,20 +56,6 @@ public:
 
 private:
     posix_spawnattr_t attributes_;
-};
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
 };
 
 int StatusForSpawnError(int error) {

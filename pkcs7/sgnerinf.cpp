@@ -75,12 +75,23 @@ namespace p7 {
 
 namespace {
 
+// DER demands the shortest form: verifiers such as OpenSSL refuse an r or s
+// that keeps the leading zero bytes of its fixed-width field.
+void SkipLeadingZeros(const unsigned char*& value, size_t& length) {
+    while (length > 1 && value[0] == 0x00) {
+        ++value;
+        --length;
+    }
+}
+
 size_t IntegerSize(const unsigned char* value, size_t length) {
+    SkipLeadingZeros(value, length);
     const size_t content = length + ((value[0] & 0x80) ? 1 : 0);
     return 1 + der::LengthFieldSize(content) + content;
 }
 
 unsigned char* PutInteger(unsigned char* p, const unsigned char* value, size_t length) {
+    SkipLeadingZeros(value, length);
     const bool negativeLooking = (value[0] & 0x80) != 0;
     p = der::WriteHeader(p, der::kTagInteger, length + (negativeLooking ? 1 : 0));
     if (negativeLooking) *p++ = 0x00;

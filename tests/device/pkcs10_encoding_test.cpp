@@ -161,12 +161,12 @@ Bytes SignatureValue(const Bytes& request) {
     return at == request.end() ? Bytes() : Bytes(at + algorithm.size(), request.end());
 }
 
-TEST_F(Pkcs10EncodingTest, Sm2IntegersKeepFullWidth) {
+TEST_F(Pkcs10EncodingTest, Sm2IntegersTakeTheShortestDerForm) {
     Bytes tbs(32 + 2, 0);
     tbs[32] = 0x30;
     Bytes signature(64, 0x33);
     signature[0] = 0x80;   // r needs a zero in front
-    signature[32] = 0x00;  // s keeps its leading zero byte
+    signature[32] = 0x00;  // s loses its leading zero byte: OpenSSL refuses non-minimal integers
     Bytes request(4096);
     unsigned long length = request.size();
     ASSERT_EQ(device.GenerateSM2P10Request("SM3", signature.data(), signature.size(), tbs.data(), tbs.size(),
@@ -174,11 +174,11 @@ TEST_F(Pkcs10EncodingTest, Sm2IntegersKeepFullWidth) {
               0);
     request.resize(length);
     Bytes value = SignatureValue(request);
-    ASSERT_EQ(value.size(), 3u + 2 + 35 + 34);
-    EXPECT_EQ(Bytes(value.begin(), value.begin() + 8), (Bytes{0x03, 0x48, 0x00, 0x30, 0x45, 0x02, 0x21, 0x00}));
+    ASSERT_EQ(value.size(), 3u + 2 + 35 + 33);
+    EXPECT_EQ(Bytes(value.begin(), value.begin() + 8), (Bytes{0x03, 0x47, 0x00, 0x30, 0x44, 0x02, 0x21, 0x00}));
     EXPECT_EQ(Bytes(value.begin() + 8, value.begin() + 40), Bytes(signature.begin(), signature.begin() + 32));
-    EXPECT_EQ(Bytes(value.begin() + 40, value.begin() + 43), (Bytes{0x02, 0x20, 0x00}));
-    EXPECT_EQ(Bytes(value.begin() + 42, value.end()), Bytes(signature.begin() + 32, signature.end()));
+    EXPECT_EQ(Bytes(value.begin() + 40, value.begin() + 42), (Bytes{0x02, 0x1F}));
+    EXPECT_EQ(Bytes(value.begin() + 42, value.end()), Bytes(signature.begin() + 33, signature.end()));
 }
 
 TEST_F(Pkcs10EncodingTest, Sm2RequestRejectsUnusableInput) {

@@ -226,11 +226,25 @@ TEST(Sm2Signature, IntegersGetASignByteOnlyWhenNeeded) {
     ASSERT_TRUE(p7::EncodeSm2Signature(rs.data(), rs.size(), out));
     EXPECT_EQ(out, Concat({{0x30, 0x45, 0x02, 0x21, 0x00}, r, {0x02, 0x20}, s}));
 
-    rs[0] = 0x00;  // leading zeros stay; only s needs the sign byte now
+    rs[0] = 0x00;  // the zero goes; the 0x81 after it needs the sign byte back
     rs[32] = 0xFF;
     ASSERT_TRUE(p7::EncodeSm2Signature(rs.data(), rs.size(), out));
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + 5), (Bytes{0x30, 0x45, 0x02, 0x20, 0x00}));
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 6), (Bytes{0x30, 0x45, 0x02, 0x20, 0x00, 0x81}));
     EXPECT_EQ(Bytes(out.begin() + 36, out.begin() + 39), (Bytes{0x02, 0x21, 0x00}));
+
+    // DER integers are minimal: leading zero bytes of r and s are dropped,
+    // or OpenSSL refuses the signature.
+    rs[1] = 0x00;
+    rs[2] = 0x12;
+    rs[32] = 0x00;
+    rs[33] = 0x00;
+    rs[34] = 0x00;
+    ASSERT_TRUE(p7::EncodeSm2Signature(rs.data(), rs.size(), out));
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 5), (Bytes{0x30, 0x3F, 0x02, 0x1E, 0x12}));
+    EXPECT_EQ(Bytes(out.begin() + 34, out.begin() + 37), (Bytes{0x02, 0x1D, static_cast<unsigned char>(0x10 + 3)}));
+    Bytes zeros(64, 0x00);
+    ASSERT_TRUE(p7::EncodeSm2Signature(zeros.data(), zeros.size(), out));
+    EXPECT_EQ(out, (Bytes{0x30, 0x06, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00}));
 
     EXPECT_FALSE(p7::EncodeSm2Signature(rs.data(), 0, out));
     EXPECT_FALSE(p7::EncodeSm2Signature(rs.data(), 63, out));
