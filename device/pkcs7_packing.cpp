@@ -1,5 +1,9 @@
 #include "device/DeviceP11Operation.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -176,10 +180,22 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+// Created or truncated like fopen's "w", but only a regular file is taken: a
+// FIFO would block the host for good or swallow the text, a device would
+// swallow it.
+std::FILE* OpenRegularOutputFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    struct stat info {};
+    std::FILE* file = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? fdopen(fd, "wb") : nullptr;
+    if (!file) close(fd);
+    return file;
+}
+
 // Writes the Base64 text of der to path piece by piece, so the text buffer
 // stays small however large the DER is.
 bool WriteBase64File(const std::string& path, const unsigned char* der, size_t size) {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb+"));
+    std::unique_ptr<std::FILE, FileCloser> file(OpenRegularOutputFile(path));
     if (!file) return false;
     std::vector<char> text(kFilePiece / 3 * 4);
     CMyBase64 base64;

@@ -6,7 +6,7 @@
 
 namespace {
 
-const char Base64Table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char Base64Table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 const char kPad = '=';
 
 // Character value per byte; characters outside the alphabet count as 0.
