@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the normal build, then the
-# AddressSanitizer/UndefinedBehaviorSanitizer build (skip it with --no-sanitize).
+# Builds everything and runs every test: the normal build (with the real-browser
+# and packaging tests), the AddressSanitizer/UndefinedBehaviorSanitizer build,
+# and a short run of every fuzz target.
+# Options: --no-sanitize, --no-fuzz skip those steps.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitize=1
-[ "${1:-}" = "--no-sanitize" ] && sanitize=0
+fuzz=1
+for option in "$@"; do
+    case "$option" in
+    --no-sanitize) sanitize=0 ;;
+    --no-fuzz) fuzz=0 ;;
+    *) echo "usage: $0 [--no-sanitize] [--no-fuzz]" >&2; exit 2 ;;
+    esac
+done
 
-scripts/install-deps.sh
+extra=()
+[ "$fuzz" = 1 ] && extra=(clang libclang-rt-14-dev)
+scripts/install-deps.sh "${extra[@]}"
 jobs=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -19,4 +30,8 @@ if [ "$sanitize" = 1 ]; then
     cmake --build build-asan -j"$jobs"
     (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --output-on-failure -j"$jobs" -LE browser)
+fi
+
+if [ "$fuzz" = 1 ]; then
+    scripts/fuzz.sh -t 30
 fi
