@@ -65,15 +65,8 @@ Bytes Bundle(const std::vector<Bytes>& certificates) {
     return result;
 }
 
-class RequestKeysTest : public ::testing::Test {
+class RequestKeysTest : public DemoTokenFixture {
 protected:
-    void SetUp() override {
-        InstallDemo(dir);
-        module = std::make_unique<LoadedModule>();
-        f = module->p11();
-        ASSERT_EQ(module->InitializeAndOpen(session), CKR_OK);
-    }
-
     // Generates an RSA-1024 and an SM2 pair; returns their pair IDs.
     std::vector<std::string> GenerateTwo() {
         auto generate = module->Aux<E_GenerateRequestKeys_t>(AUX_GENERATE_REQUEST_KEYS);
@@ -102,10 +95,6 @@ protected:
         return module->Aux<E_DeleteTempKey_t>(AUX_DELETE_TEMP_KEY)(1, keyIds.data());
     }
 
-    SoftTokenDir dir;
-    std::unique_ptr<LoadedModule> module;
-    CK_FUNCTION_LIST* f = nullptr;
-    CK_SESSION_HANDLE session = 0;
 };
 
 TEST_F(RequestKeysTest, GeneratedPairsTakeFreeIndexesAndTheDefaultFormat) {

@@ -8,20 +8,7 @@
 
 namespace {
 
-class DemoTokenTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        InstallDemo(dir);
-        module = std::make_unique<LoadedModule>();
-        f = module->p11();
-        ASSERT_EQ(module->InitializeAndOpen(session), CKR_OK);
-    }
-
-    SoftTokenDir dir;
-    std::unique_ptr<LoadedModule> module;
-    CK_FUNCTION_LIST* f = nullptr;
-    CK_SESSION_HANDLE session = 0;
-};
+class DemoTokenTest : public DemoTokenFixture {};
 
 TEST(SoftTokenSetup, WithoutStateDirectoryNoTokenIsSeen) {
     unsetenv("SOFTTOKEN_DIR");

@@ -8,15 +8,8 @@
 
 namespace {
 
-class HolderTest : public ::testing::Test {
+class HolderTest : public DemoTokenFixture {
 protected:
-    void SetUp() override {
-        InstallDemo(dir);
-        module = std::make_unique<LoadedModule>();
-        f = module->p11();
-        ASSERT_EQ(module->InitializeAndOpen(session), CKR_OK);
-    }
-
     void Queue(const std::vector<std::string>& actions) {
         std::vector<std::string> args = {"queue"};
         args.insert(args.end(), actions.begin(), actions.end());
@@ -33,10 +26,6 @@ protected:
         return info[3];
     }
 
-    SoftTokenDir dir;
-    std::unique_ptr<LoadedModule> module;
-    CK_FUNCTION_LIST* f = nullptr;
-    CK_SESSION_HANDLE session = 0;
 };
 
 TEST_F(HolderTest, EachLoginAnswerIsUsedOnce) {

@@ -7,13 +7,11 @@
 
 namespace {
 
-class SigningTest : public ::testing::Test {
+class SigningTest : public DemoTokenFixture {
 protected:
     void SetUp() override {
-        InstallDemo(dir);
-        module = std::make_unique<LoadedModule>();
-        f = module->p11();
-        ASSERT_EQ(module->InitializeAndOpen(session), CKR_OK);
+        DemoTokenFixture::SetUp();
+        if (HasFatalFailure()) return;
         rsaPrivate = module->KeyAt(session, CKO_PRIVATE_KEY, CKK_RSA, 0);
         sm2Private = module->KeyAt(session, CKO_PRIVATE_KEY, CKK_VENDOR_SM2, 0);
         CK_OBJECT_HANDLE rsaPublic = module->KeyAt(session, CKO_PUBLIC_KEY, CKK_RSA, 0);
@@ -24,10 +22,6 @@ protected:
         ASSERT_NE(sm2Private, 0u);
     }
 
-    SoftTokenDir dir;
-    std::unique_ptr<LoadedModule> module;
-    CK_FUNCTION_LIST* f = nullptr;
-    CK_SESSION_HANDLE session = 0;
     CK_OBJECT_HANDLE rsaPrivate = 0;
     CK_OBJECT_HANDLE sm2Private = 0;
     Bytes modulus, exponent, point;

@@ -3,6 +3,9 @@
 // OpenSSL checks of the signatures it makes.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -76,3 +79,20 @@ Bytes Sm3DigestInfo(const Bytes& digest);
 bool VerifySm2Raw(const Bytes& point, const Bytes& e, const Bytes& rs);
 // Standard SM2 verification of a message (ID 1234567812345678).
 bool VerifySm2Message(const Bytes& point, const Bytes& message, const Bytes& rs);
+
+// A demo token (RSA and SM2 certified pairs), a private load of the module,
+// and an open session on its slot.
+class DemoTokenFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InstallDemo(dir);
+        module = std::make_unique<LoadedModule>();
+        f = module->p11();
+        ASSERT_EQ(module->InitializeAndOpen(session), CKR_OK);
+    }
+
+    SoftTokenDir dir;
+    std::unique_ptr<LoadedModule> module;
+    CK_FUNCTION_LIST* f = nullptr;
+    CK_SESSION_HANDLE session = 0;
+};
