@@ -6,10 +6,11 @@
 
 #include <openssl/evp.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -83,9 +84,7 @@ protected:
         return value;
     }
 
-    std::string TokenState() {
-        return token_.Tool({"list"}).out + token_.Tool({"show"}).out;
-    }
+    std::string TokenState() const { return token_.Tool({"list"}).out + token_.Tool({"show"}).out; }
 
     SoftTokenDir token_;
     fs::path work_;
