@@ -244,13 +244,9 @@ long DeviceP11Operation::GetPublicKeyC(std::string& text) {
     auto exportPublicKey = AuxEntryAt<E_ExportPublicKey_t>(AuxFunctions(), AUX_EXPORT_PUBLIC_KEY);
     if (!exportPublicKey) return SetLastError(-411);
     std::string result;
+    // Unlike the numbered list, this one names no key: a key without a usable
+    // index is exported like any other.
     for (CK_OBJECT_HANDLE key : keys) {
-        // Keys the browser could not name by a number are not reported.
-        std::vector<std::vector<unsigned char>> values;
-        if (!ReadAttributes(session, key, {CKA_KEY_TYPE, CKA_VENDOR_KEY_INDEX}, values) ||
-            KeyNumberOf(values[0], values[1]) < 0) {
-            continue;
-        }
         std::vector<unsigned char> buffer(kExportBufferSize, 0);
         unsigned int length = kExportBufferSize;
         const CK_RV rv = exportPublicKey(session.handle(), key, buffer.data(), &length);

@@ -11,18 +11,50 @@ PKCS_Handle* handle = nullptr;
 
 namespace {
 
-// A member as text; a missing member reads as empty. A member the JSON
-// library cannot turn into text throws, before any token work is done.
-std::string Member(const Json::Value& request, const char* name) { return request[name].asString(); }
+// The facade's codes for an input that is missing or malformed, and for one
+// whose value is wrong.
+constexpr long kBadParameter = -304;
+constexpr long kBadValue = -352;
+
+void ReplyStatus(const char* cmd, const Json::Value& request, long code) {
+    sendData(GetJsonTypeStr(cmd, request, code, true));
+}
+
+// The text members of one request. A member the JSON library cannot turn
+// into text throws; a missing one reads as empty. The facade takes C strings,
+// so a text holding a zero byte would be acted on only up to that byte
+// (another signer, a shorter message, another file): the command refuses it
+// with its own answer to a bad parameter instead.
+class TextMembers {
+public:
+    TextMembers(const char* cmd, const Json::Value& request, long refusal)
+        : cmd_(cmd), request_(request), refusal_(refusal) {}
+
+    std::string Read(const char* name) {
+        std::string text = request_[name].asString();
+        if (text.find('\0') != std::string::npos) holdsZeroByte_ = true;
+        return text;
+    }
+
+    // Call once every member is read, so that a member of the wrong type
+    // still drops the request without a reply. True when the refusal was sent.
+    bool Refused() const {
+        if (!holdsZeroByte_) return false;
+        ReplyStatus(cmd_, request_, refusal_);
+        return true;
+    }
+
+private:
+    const char* cmd_;
+    const Json::Value& request_;
+    long refusal_;
+    bool holdsZeroByte_ = false;
+};
 
 std::string ResultText(const ResultVector& result) {
     if (result.empty()) return std::string();
     const char* bytes = reinterpret_cast<const char*>(result.data());
     return std::string(bytes, strnlen(bytes, result.size()));
-}
-
-void ReplyStatus(const char* cmd, const Json::Value& request, long code) {
-    sendData(GetJsonTypeStr(cmd, request, code, true));
 }
 
 void ReplyResult(const char* cmd, const Json::Value& request, long code, const ResultVector& result) {
@@ -50,9 +82,11 @@ bool ServeStatus(const char* cmd, const Json::Value& request, StatusOperation op
     return true;
 }
 
-bool ServeTextStatus(const char* cmd, const Json::Value& request, const char* member,
+bool ServeTextStatus(const char* cmd, const Json::Value& request, const char* member, long refusal,
                      TextStatusOperation operation) {
-    const std::string text = Member(request, member);
+    TextMembers members(cmd, request, refusal);
+    const std::string text = members.Read(member);
+    if (members.Refused()) return true;
     int status = 0;
     ReplyStatus(cmd, request, (handle->*operation)(text.c_str(), &status));
     return true;
@@ -113,11 +147,13 @@ void SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json
 }
 
 bool GMUsbKeySign(Json::Value request) {
-    const std::string dn = Member(request, "DeSignerDN");
-    const std::string hashName = Member(request, "HashName");
-    const std::string xmlMsg = Member(request, "XmlMsg");
-    const std::string keyMsg = Member(request, "KeyMsg");
-    const std::string filePath = Member(request, "FilePath");
+    TextMembers members("GMUsbKeySign", request, kBadParameter);
+    const std::string dn = members.Read("DeSignerDN");
+    const std::string hashName = members.Read("HashName");
+    const std::string xmlMsg = members.Read("XmlMsg");
+    const std::string keyMsg = members.Read("KeyMsg");
+    const std::string filePath = members.Read("FilePath");
+    if (members.Refused()) return true;
     std::string result;
     const long code = handle->GMUsbKeySign(dn.c_str(), hashName.c_str(), xmlMsg.c_str(), keyMsg.c_str(),
                                            filePath.c_str(), result);
@@ -130,12 +166,14 @@ bool GMUsbKeySign(Json::Value request) {
 }
 
 bool GMUsbKeySignFile(Json::Value request) {
-    const std::string signerDn = Member(request, "SignerDN");
-    const std::string hashName = Member(request, "HashName");
-    const std::string xmlMsg = Member(request, "XmlMsg");
-    const std::string keyMsg = Member(request, "KeyMsg");
-    const std::string filePath = Member(request, "FilePath");
-    const std::string fileP7Path = Member(request, "FileP7Path");
+    TextMembers members("GMUsbKeySignFile", request, kBadParameter);
+    const std::string signerDn = members.Read("SignerDN");
+    const std::string hashName = members.Read("HashName");
+    const std::string xmlMsg = members.Read("XmlMsg");
+    const std::string keyMsg = members.Read("KeyMsg");
+    const std::string filePath = members.Read("FilePath");
+    const std::string fileP7Path = members.Read("FileP7Path");
+    if (members.Refused()) return true;
     ResultVector result;
     const long code = handle->GMUsbKeySignFile(signerDn.c_str(), hashName.c_str(), xmlMsg.c_str(),
                                                keyMsg.c_str(), filePath.c_str(), fileP7Path.c_str(), result);
@@ -150,15 +188,19 @@ bool CustInitCard(Json::Value request) {
 bool ChangePin(Json::Value request) { return ServeStatus("ChangePin", request, &PKCS_Handle::ChangePin); }
 
 bool GMDelTempKey(Json::Value request) {
-    const std::string certDn = Member(request, "CertDn");
-    const std::string publicKeyId = Member(request, "PublicKeyId");
+    TextMembers members("GMDelTempKey", request, kBadParameter);
+    const std::string certDn = members.Read("CertDn");
+    const std::string publicKeyId = members.Read("PublicKeyId");
+    if (members.Refused()) return true;
     int status = 0;
     ReplyStatus("GMDelTempKey", request, handle->GMDelTempKey(certDn.c_str(), publicKeyId.c_str(), &status));
     return true;
 }
 
 bool GMCreatePKCS10(Json::Value request) {
-    const std::string certInfo = Member(request, "CertInfo");
+    TextMembers members("GMCreatePKCS10", request, kBadParameter);
+    const std::string certInfo = members.Read("CertInfo");
+    if (members.Refused()) return true;
     ResultVector result;
     const long code = handle->GMCreatePKCS10(certInfo.c_str(), result);
     ReplyResult("GMCreatePKCS10", request, code, result);
@@ -166,7 +208,7 @@ bool GMCreatePKCS10(Json::Value request) {
 }
 
 bool GMWritePKCS7(Json::Value request) {
-    return ServeTextStatus("GMWritePKCS7", request, "P7Pakge", &PKCS_Handle::GMWritePKCS7);
+    return ServeTextStatus("GMWritePKCS7", request, "P7Pakge", kBadParameter, &PKCS_Handle::GMWritePKCS7);
 }
 
 bool GetMediaID(Json::Value request) { return ServeResult("GetMediaID", request, &PKCS_Handle::GetMediaID); }
@@ -202,7 +244,10 @@ bool GetCertDN(Json::Value request) {
 }
 
 bool GMGetPublicKey(Json::Value request) {
-    const std::string keyType = Member(request, "KeyType");
+    // The command's only input check answers an empty type with -352.
+    TextMembers members("GMGetPublicKey", request, kBadValue);
+    const std::string keyType = members.Read("KeyType");
+    if (members.Refused()) return true;
     ResultVector result;
     const long code = handle->GMGetPublicKey(keyType.c_str(), result);
     ReplyResult("GMGetPublicKey", request, code, result);
@@ -210,9 +255,11 @@ bool GMGetPublicKey(Json::Value request) {
 }
 
 bool GMGetPublicKeyC(Json::Value request) {
-    const std::string keyType = Member(request, "KeyType");
-    const std::string dnOrId = Member(request, "DnOrID");
-    const std::string base64SerRand = Member(request, "Base64SerRand");
+    TextMembers members("GMGetPublicKeyC", request, kBadParameter);
+    const std::string keyType = members.Read("KeyType");
+    const std::string dnOrId = members.Read("DnOrID");
+    const std::string base64SerRand = members.Read("Base64SerRand");
+    if (members.Refused()) return true;
     ResultVector result;
     const long code = handle->GMGetPublicKeyC(keyType.c_str(), dnOrId.c_str(), base64SerRand.c_str(), result);
     ReplyResult("GMGetPublicKeyC", request, code, result);
@@ -232,19 +279,24 @@ bool GetLanguageList(Json::Value request) {
 }
 
 bool SetCharset(Json::Value request) {
-    return ServeTextStatus("SetCharset", request, "CharSet", &PKCS_Handle::SetCharset);
+    return ServeTextStatus("SetCharset", request, "CharSet", kBadParameter, &PKCS_Handle::SetCharset);
 }
 
 bool SetLanguage(Json::Value request) {
-    return ServeTextStatus("SetLanguage", request, "Lang", &PKCS_Handle::SetLanguage);
+    return ServeTextStatus("SetLanguage", request, "Lang", kBadParameter, &PKCS_Handle::SetLanguage);
 }
 
 bool SetWarningMsg(Json::Value request) {
-    return ServeTextStatus("SetWarningMsg", request, "WarnMsg", &PKCS_Handle::SetWarningMsg);
+    return ServeTextStatus("SetWarningMsg", request, "WarnMsg", kBadParameter, &PKCS_Handle::SetWarningMsg);
 }
 
 bool setIPType(Json::Value request) {
-    const int value = IpTypeFromText(Member(request, "iptype"));
+    // atoi would stop at a zero byte and pass on the digits before it as if
+    // they were all that was sent.
+    TextMembers members("setIPType", request, kBadParameter);
+    const std::string text = members.Read("iptype");
+    if (members.Refused()) return true;
+    const int value = IpTypeFromText(text);
     ReplyStatus("setIPType", request, handle->setIPType(value));
     return true;
 }

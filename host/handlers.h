@@ -1,6 +1,7 @@
 // One handler per command: each reads its request members, calls one facade
-// operation and sends the reply. Handlers take the request by value and
-// return true.
+// operation and sends the reply. A text member holding a zero byte is refused
+// with the command's code for a bad input before the facade is called.
+// Handlers take the request by value and return true.
 #pragma once
 
 #include <cstddef>

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <fstream>
 #include <algorithm>
 
@@ -186,7 +187,7 @@ TEST_F(QueryTest, ModulusGetsALeadingZeroOnlyWhenItsTopBitIsSetAndOversizedOnesA
     }
 }
 
-TEST_F(QueryTest, KeysWithoutAValidIndexAreSkippedByBothKeyLists) {
+TEST_F(QueryTest, KeysWithoutAValidIndexAreSkippedByTheNumberedKeyList) {
     Tool({"init"});
     const std::string rsa = AddKey("rsa1024");
     const std::string sm2 = AddKey("sm2");
@@ -205,12 +206,39 @@ TEST_F(QueryTest, KeysWithoutAValidIndexAreSkippedByBothKeyLists) {
         std::string text;
         ASSERT_EQ(device.GMGetPublicKey("allpubkey", text), 0);
         EXPECT_EQ(text, "14" + ToBase64(ExportedKey(kept)));
-        ASSERT_EQ(device.GetPublicKeyC(text), 0);
-        EXPECT_EQ(text, ToBase64(ExportedKey(kept)));
     }
 }
 
 // ---- GetPublicKeyC ----
+
+TEST_F(QueryTest, GetPublicKeyCExportsKeysWhateverTheirIndex) {
+    Tool({"init"});
+    const std::string rsa = AddKey("rsa1024");
+    const std::string sm2 = AddKey("sm2");
+    const std::string other = AddKey("sm2", {"--index", "3"});
+    DeviceP11Operation& device = Device();
+    ASSERT_TRUE(device.CheckToken());
+    const CK_OBJECT_HANDLE rsaKey = PublicKeyHandle(rsa);
+    const CK_OBJECT_HANDLE sm2Key = PublicKeyHandle(sm2);
+    const std::string all = ToBase64(ExportedKey(rsa)) + "||" + ToBase64(ExportedKey(sm2)) + "||" +
+                            ToBase64(ExportedKey(other));
+
+    const struct {
+        const char* what;
+        std::optional<Bytes> rsaIndex, sm2Index;
+    } badIndexes[] = {{"out of range", Bytes{8}, Bytes{6}},
+                      {"empty", Bytes{}, Bytes{}},
+                      {"far out", Bytes{0xFF}, Bytes{0xFF}},
+                      {"absent", std::nullopt, std::nullopt}};
+    for (const auto& bad : badIndexes) {
+        AttributeOverride module(device.Functions());
+        module.Set(rsaKey, CKA_VENDOR_KEY_INDEX, bad.rsaIndex);
+        module.Set(sm2Key, CKA_VENDOR_KEY_INDEX, bad.sm2Index);
+        std::string text;
+        ASSERT_EQ(device.GetPublicKeyC(text), 0) << bad.what;
+        EXPECT_EQ(text, all) << bad.what;
+    }
+}
 
 TEST_F(QueryTest, GetPublicKeyCReportsTheFirstTenKeysInTheModulesExportForm) {
     Tool({"init"});

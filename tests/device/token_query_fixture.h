@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -101,7 +102,7 @@ private:
 };
 
 // C_GetAttributeValue that answers chosen (object, attribute) pairs with
-// chosen bytes and passes everything else to the module.
+// chosen bytes, or as absent, and passes everything else to the module.
 class AttributeOverride {
 public:
     explicit AttributeOverride(CK_FUNCTION_LIST_PTR functions)
@@ -110,7 +111,8 @@ public:
     }
     ~AttributeOverride() { Active() = nullptr; }
 
-    void Set(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, Bytes value) {
+    // No value: the object does not have the attribute.
+    void Set(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, std::optional<Bytes> value) {
         values_[{object, type}] = std::move(value);
     }
 
@@ -139,7 +141,12 @@ private:
         for (CK_ULONG i = 0; i < count; ++i) {
             auto found = self->values_.find({object, attributes[i].type});
             if (found == self->values_.end()) continue;
-            const Bytes& value = found->second;
+            if (!found->second) {
+                attributes[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
+                if (rv == CKR_OK) rv = CKR_ATTRIBUTE_TYPE_INVALID;
+                continue;
+            }
+            const Bytes& value = *found->second;
             if (attributes[i].pValue && attributes[i].ulValueLen < value.size()) {
                 attributes[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
                 if (rv == CKR_OK) rv = CKR_BUFFER_TOO_SMALL;
@@ -154,7 +161,7 @@ private:
     }
 
     EntrySwap<CK_C_GetAttributeValue> swap_;
-    std::map<std::pair<CK_OBJECT_HANDLE, CK_ATTRIBUTE_TYPE>, Bytes> values_;
+    std::map<std::pair<CK_OBJECT_HANDLE, CK_ATTRIBUTE_TYPE>, std::optional<Bytes>> values_;
 };
 
 // The handle of the object of a kind ("public-key", "certificate") and pair in
