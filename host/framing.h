@@ -29,6 +29,7 @@ class FrameReader {
 public:
     explicit FrameReader(int fd, size_t blockSize = 64 * 1024);
     InboundFrame Next();
+    int Descriptor() const { return fd_; }
 
 private:
     bool ReadExact(size_t count, std::string* out);
@@ -63,7 +64,8 @@ struct HostChannel {
     FrameReader reader;
     FrameWriter writer;
     // Set when the end of the stream was met while a command was still
-    // running (the chunked transfer reads messages itself).
+    // running (the chunked transfer reads messages itself, and the chooser
+    // watches for the browser going away).
     bool endSeen = false;
     bool Finished() const { return endSeen || writer.Broken(); }
 };
