@@ -131,9 +131,7 @@ int OpenExitNotice(pid_t pid) {
 class ChooserProcess {
 public:
     explicit ChooserProcess(pid_t pid) : pid_(pid), exitNotice_(OpenExitNotice(pid)) {}
-    ~ChooserProcess() {
-        if (!status_) Stop();
-    }
+    ~ChooserProcess() { Stop(); }
     ChooserProcess(const ChooserProcess&) = delete;
     ChooserProcess& operator=(const ChooserProcess&) = delete;
 
@@ -143,8 +141,8 @@ public:
     void Stop();
 
 private:
-    // Reaps it if it has exited; true once reaped.
-    bool TryReap();
+    // Reaps it once it has exited (at once with WNOHANG); true once reaped.
+    bool Reap(int options);
     // Sleeps until it may have exited or the input may have changed, at
     // most timeoutMs (-1: no limit).
     void Doze(pollfd* input, int timeoutMs);
@@ -154,18 +152,14 @@ private:
     std::optional<int> status_;
 };
 
-bool ChooserProcess::TryReap() {
+bool ChooserProcess::Reap(int options) {
     if (status_) return true;
     int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == 0) return false;
-        if (done == pid_) break;
-        if (errno == EINTR) continue;
-        status = kStatusNoChild;
-        break;
+    pid_t done;
+    while ((done = waitpid(pid_, &status, options)) < 0 && errno == EINTR) {
     }
-    status_ = status;
+    if (done == 0) return false;
+    status_ = done == pid_ ? status : kStatusNoChild;
     return true;
 }
 
@@ -181,7 +175,7 @@ void ChooserProcess::Doze(pollfd* input, int timeoutMs) {
 std::optional<int> ChooserProcess::WaitUnlessInputEnds(int input) {
     InputWatch watch(input);
     // A chooser that has finished is answered even if the input ended too.
-    while (!TryReap()) {
+    while (!Reap(WNOHANG)) {
         if (watch.Ended()) return std::nullopt;
         Doze(&watch.Poller(), -1);
     }
@@ -189,20 +183,18 @@ std::optional<int> ChooserProcess::WaitUnlessInputEnds(int input) {
 }
 
 void ChooserProcess::Stop() {
+    // Once reaped, the pid may already belong to another process.
+    if (status_) return;
     kill(pid_, SIGTERM);
     const Clock::time_point deadline = Clock::now() + kStopGrace;
-    while (!TryReap()) {
+    while (!Reap(WNOHANG)) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) break;
         Doze(nullptr, static_cast<int>(left));
     }
     if (status_) return;
     kill(pid_, SIGKILL);
-    int status = 0;
-    pid_t done;
-    while ((done = waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
-    }
-    status_ = done == pid_ ? status : kStatusNoChild;
+    Reap(0);
 }
 
 bool IsOwnRegularFile(int fd) {
@@ -214,8 +206,9 @@ bool IsOwnRegularFile(int fd) {
 
 int RunChooserProgram(const std::string& program, int watchedInput) {
     SpawnFileActions actions;
-    // Standard input and output belong to the browser's message stream: the
-    // chooser must neither consume requests nor write into the replies.
+    // Standard input and output may still be the browser's message stream
+    // (the host moves it aside at start, other callers may not): the chooser
+    // must neither consume requests nor write into the replies.
     if (posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0) != 0 ||
         posix_spawn_file_actions_adddup2(actions.get(), STDERR_FILENO, STDOUT_FILENO) != 0) {
         return kStatusNoChild;
