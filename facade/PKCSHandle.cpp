@@ -279,7 +279,7 @@ long PKCS_Handle::GMBankEncGetRand(ResultVector& result) {
 long PKCS_Handle::ChooseFile(ResultVector& result) {
     g_lErrorCode = 0;
     std::string chosen;
-    const long code = RunChooserAndReadResult(ChooserProgram(), kChooserResultFile, chosen);
+    const long code = RunChooserAndReadResult(ChooserProgram(), kChooserResultFile, ChooserWatchedInput(), chosen);
     if (code == 0) setVec(result, chosen.data(), chosen.size());
     return Finish(code);
 }

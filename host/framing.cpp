@@ -1,10 +1,14 @@
 #include "host/framing.h"
 
+#include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+
+#include "support/file_descriptor.h"
 
 namespace {
 
@@ -18,7 +22,45 @@ uint32_t DecodeLength(const std::string& prefix) {
     return length;
 }
 
+int g_iChannelIn = STDIN_FILENO;
+int g_iChannelOut = STDOUT_FILENO;
+
+// A close-on-exec duplicate above the standard descriptors, so that
+// repointing those never touches it; -1 when fd is not open.
+int PrivateCopy(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1); }
+
+bool IsOpen(int fd) { return fcntl(fd, F_GETFD) >= 0; }
+
+// /dev/null above the standard descriptors; the first descriptor open
+// returns may be one of them, and is closed again before they are repointed.
+int OpenNullDevice() {
+    const FileDescriptor opened(open("/dev/null", O_RDWR | O_CLOEXEC));
+    return PrivateCopy(opened.get());
+}
+
+// Makes target an inheritable duplicate of source; closed when that fails,
+// which still keeps it off the channel.
+void Repoint(int target, int source) {
+    if (source < 0 || dup2(source, target) < 0) close(target);
+}
+
 }  // namespace
+
+void ClaimStandardChannel() {
+    // Copied first: while a standard descriptor is closed, the next open
+    // would take its number, and /dev/null would pass for the channel.
+    g_iChannelIn = PrivateCopy(STDIN_FILENO);
+    g_iChannelOut = PrivateCopy(STDOUT_FILENO);
+    const FileDescriptor nullDevice(OpenNullDevice());
+    // A closed standard error would be the first descriptor the module
+    // opens, and its diagnostics would land in that file.
+    if (!IsOpen(STDERR_FILENO)) Repoint(STDERR_FILENO, nullDevice.get());
+    Repoint(STDOUT_FILENO, STDERR_FILENO);
+    Repoint(STDIN_FILENO, nullDevice.get());
+    // Unbuffered, so that a module's printf reaches standard error at once,
+    // in order with its other diagnostics, and is not lost if it crashes.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
 
 std::string EncodeLength(uint32_t length) {
     std::string prefix(kLengthPrefixSize, '\0');
@@ -117,7 +159,7 @@ bool FrameWriter::SendParts(std::initializer_list<std::string_view> parts) {
 }
 
 HostChannel& StdChannel() {
-    static HostChannel channel(STDIN_FILENO, STDOUT_FILENO);
+    static HostChannel channel(g_iChannelIn, g_iChannelOut);
     return channel;
 }
 

@@ -29,6 +29,7 @@ class FrameReader {
 public:
     explicit FrameReader(int fd, size_t blockSize = 64 * 1024);
     InboundFrame Next();
+    int Descriptor() const { return fd_; }
 
 private:
     bool ReadExact(size_t count, std::string* out);
@@ -63,12 +64,22 @@ struct HostChannel {
     FrameReader reader;
     FrameWriter writer;
     // Set when the end of the stream was met while a command was still
-    // running (the chunked transfer reads messages itself).
+    // running (the chunked transfer reads messages itself, and the chooser
+    // watches for the browser going away).
     bool endSeen = false;
     bool Finished() const { return endSeen || writer.Broken(); }
 };
 
-// The process's own channel: standard input and standard output.
+// Moves the browser's stream off standard input and output onto private
+// close-on-exec descriptors, so that only frames ever reach it: whatever the
+// token module or a child writes to standard output lands where standard
+// error goes, and standard input reads as /dev/null. Call once at start,
+// before anything writes, loads the module or starts a child, and before the
+// first StdChannel().
+void ClaimStandardChannel();
+
+// The process's own channel: the browser's stream, on the private
+// descriptors once claimed (on standard input and output otherwise).
 HostChannel& StdChannel();
 
 // The next inbound body on the process's channel; empty at the end. Over-long

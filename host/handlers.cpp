@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "facade/file_chooser.h"
 #include "host/envelope.h"
 #include "host/framing.h"
 
@@ -305,4 +306,15 @@ bool getClientInfo(Json::Value request) {
     return ServeResult("getClientInfo", request, &PKCS_Handle::getClientInfo);
 }
 
-bool ChooseFile(Json::Value request) { return ServeResult("NSChooseFile", request, &PKCS_Handle::ChooseFile); }
+bool ChooseFile(Json::Value request) {
+    ResultVector result;
+    const long code = handle->ChooseFile(result);
+    // The browser went away while the person was choosing: there is no one to
+    // answer, and the loop ends as at any end of input.
+    if (code == kChooserInputEnded) {
+        StdChannel().endSeen = true;
+        return true;
+    }
+    ReplyResult("NSChooseFile", request, code, result);
+    return true;
+}

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "facade/file_chooser.h"
 #include "host/envelope.h"
 #include "host/framing.h"
 #include "host/handlers.h"
@@ -92,6 +93,8 @@ void ServeMessage(const std::string& body) {
 int RunHost() {
     handle = PKCS_Handle::getInstance();
     const HostChannel& channel = StdChannel();
+    // A chooser must not keep the host waiting after the browser has gone.
+    SetChooserWatchedInput(channel.reader.Descriptor());
     while (!channel.Finished()) {
         const std::string body = ReciveData();
         if (body.empty()) break;

@@ -14,8 +14,9 @@ CommandHandler FindCommandHandler(const std::string& name);
 // names and members of the wrong JSON type get no reply.
 void ServeMessage(const std::string& body);
 
-// Serves requests from standard input until an empty message or the end of
-// input; returns the exit status.
+// Serves requests from the browser's channel until an empty message or the
+// end of input (which a running chooser watches for too); returns the exit
+// status.
 int RunHost();
 
 // Handles --version and --help given as the first argument: prints for a

@@ -68,6 +68,12 @@ HostProcess::HostProcess(const Options& options) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    if (options.closeStderr) {
+        posix_spawn_file_actions_addclose(&actions, STDERR_FILENO);
+    } else if (!options.stderrFile.empty()) {
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.stderrFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
 
     std::vector<std::string> args = {options.binary};
     args.insert(args.end(), options.args.begin(), options.args.end());

@@ -24,6 +24,10 @@ public:
         std::map<std::string, std::string> env;
         // Removed from the inherited environment.
         std::vector<std::string> unset;
+        // The host's standard error goes to this file (inherited when empty),
+        // or is closed.
+        std::string stderrFile;
+        bool closeStderr = false;
     };
 
     HostProcess();

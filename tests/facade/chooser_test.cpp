@@ -3,6 +3,9 @@
 // other users of it.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,10 +29,15 @@ std::string ReadFile(const std::filesystem::path& path) {
     return content.str();
 }
 
+void RemoveResultFile() {
+    std::error_code ignored;
+    std::filesystem::remove_all(kResultFile, ignored);
+}
+
 class Chooser : public ::testing::Test {
 protected:
-    void SetUp() override { unlink(kResultFile.c_str()); }
-    void TearDown() override { unlink(kResultFile.c_str()); }
+    void SetUp() override { RemoveResultFile(); }
+    void TearDown() override { RemoveResultFile(); }
 
     long Choose() {
         result = ResultVector{'o', 'l', 'd'};
@@ -94,6 +102,19 @@ TEST_F(Chooser, ResultOwnedBySomeoneElseIsNotRead) {
     EXPECT_EQ(chosen, "");
 }
 
+// Its content would be taken for this choice (or someone else could read it).
+TEST_F(Chooser, ResultFileThatCannotBeRemovedFailsWithoutRunningTheChooser) {
+    ASSERT_EQ(mkdir(kResultFile.c_str(), 0700), 0);
+    const std::filesystem::path ran = FakeChooserPath().parent_path() / "ran";
+    WriteFakeChooser("touch \"$(dirname \"$0\")/ran\"\n");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Choose(), -1);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, (ResultVector{'o', 'l', 'd'}));
+    EXPECT_FALSE(std::filesystem::exists(ran));
+    EXPECT_NE(said.find(kResultFile), std::string::npos) << said;
+}
+
 TEST_F(Chooser, OversizedResultIsRefused) {
     WriteFakeChooser("head -c " + std::to_string(kMaxChooserResultSize + 1) + " /dev/zero | tr '\\0' a > " +
                      kResultFile + "\n");
@@ -103,6 +124,50 @@ TEST_F(Chooser, OversizedResultIsRefused) {
     EXPECT_EQ(Choose(), 0);
     EXPECT_EQ(ChosenText().size(), kMaxChooserResultSize);
 }
+
+// The browser's input while the chooser runs: a pipe or a socket (parameter).
+class ChooserWatch : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        int ends[2];
+        const int made = GetParam() ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) : pipe2(ends, O_CLOEXEC);
+        ASSERT_EQ(made, 0);
+        input_ = ends[0];
+        browser_ = ends[1];
+    }
+    void TearDown() override {
+        close(input_);
+        if (browser_ >= 0) close(browser_);
+    }
+    int Pending() const {
+        int pending = -1;
+        ioctl(input_, FIONREAD, &pending);
+        return pending;
+    }
+
+    int input_ = -1;
+    int browser_ = -1;
+};
+
+TEST_P(ChooserWatch, WaitingRequestsStayUnreadAndOnlyTheEndStopsTheChooser) {
+    const std::string request = "\x02\x00\x00\x00{}";
+    ASSERT_EQ(write(browser_, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    WriteFakeChooser("sleep 0.3\nexit 3\n");
+    EXPECT_EQ(RunChooserProgram(FakeChooserPath().string(), input_), 3 << 8);
+    EXPECT_EQ(Pending(), static_cast<int>(request.size()));
+
+    close(browser_);
+    browser_ = -1;
+    WriteFakeChooser("exec sleep 600\n");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunChooserProgram(FakeChooserPath().string(), input_), kChooserInputEnded);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(Pending(), static_cast<int>(request.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(, ChooserWatch, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "Socket" : "Pipe";
+});
 
 TEST(ChooserProgram, StatusesMatchWhatTheShellWouldReport) {
     EXPECT_EQ(RunChooserProgram("/nonexistent/chooser"), 127 << 8);

@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <json/json.h>
@@ -297,5 +300,65 @@ TEST(HostChooser, ChooserCannotTouchTheMessageStream) {
     ExpectCleanEnd(host);
     unlink("/tmp/.dv_chooseFile");
 }
+
+// The pid a script wrote to the file, once it is there; -1 after the timeout.
+pid_t AwaitPid(const std::filesystem::path& file, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        pid_t pid = -1;
+        if (std::ifstream(file) >> pid) return pid;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+}
+
+bool ProcessGone(pid_t pid) {
+    for (int i = 0; i < 100; ++i) {
+        if (kill(pid, 0) != 0 && errno == ESRCH) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// Parameter: whether the chooser ignores SIGTERM.
+class HostChooserBrowserLeaves : public ::testing::TestWithParam<bool> {};
+
+TEST_P(HostChooserBrowserLeaves, ChooserIsStoppedAndTheHostEnds) {
+    const bool ignoresTerm = GetParam();
+    TempDir dir;
+    const std::filesystem::path chooser = WriteScript(
+        dir.path() / "chooser", std::string(ignoresTerm ? "trap '' TERM\n" : "") +
+                                    "cd \"$(dirname \"$0\")\"\n"
+                                    "echo $$ > pid.new && mv pid.new pid\n"
+                                    "exec sleep 600\n");
+    HostProcess::Options options = Isolated();
+    options.env["TOKEN_HOST_CHOOSER"] = chooser.string();
+    HostProcess host(options);
+    ASSERT_TRUE(host.SendMessage(R"({"ZEKA":"NSChooseFile","tabID":4})"));
+    const pid_t chooserPid = AwaitPid(dir.path() / "pid");
+    ASSERT_GT(chooserPid, 0);
+
+    // A further request is no end of input: it waits, and so does the person.
+    ASSERT_TRUE(host.SendMessage(VersionRequest(5)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(kill(chooserPid, 0), 0) << "chooser stopped while the browser was still there";
+    EXPECT_FALSE(host.WaitExit(std::chrono::milliseconds(0)).has_value());
+
+    host.CloseStdin();
+    const auto closed = std::chrono::steady_clock::now();
+    EXPECT_EQ(host.ExitCode(std::chrono::seconds(10)), 0);
+    const auto took = std::chrono::steady_clock::now() - closed;
+    EXPECT_EQ(host.ReadUntilClosed(), "") << "nobody is left to answer";
+    const bool gone = ProcessGone(chooserPid);
+    EXPECT_TRUE(gone);
+    if (!gone) kill(chooserPid, SIGKILL);
+    if (ignoresTerm) {
+        EXPECT_GE(took, std::chrono::milliseconds(1500)) << "SIGKILL only after the grace time";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(, HostChooserBrowserLeaves, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "ChooserIgnoresTerm" : "ChooserHonoursTerm";
+});
 
 }  // namespace
