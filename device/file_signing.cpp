@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <cstring>
@@ -154,16 +155,27 @@ bool ExtendsPrefix(std::string_view complete, const std::string& prefix) {
     return complete.size() >= prefix.size() && complete.compare(0, prefix.size(), prefix) == 0;
 }
 
+// Whether both paths name one file, however they are spelled: its signature
+// would take the place of the document being signed.
+bool NameSameFile(const std::string& first, const std::string& second) {
+    struct stat a {};
+    struct stat b {};
+    return !first.empty() && !second.empty() && stat(first.c_str(), &a) == 0 && stat(second.c_str(), &b) == 0 &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
 
 long DeviceP11Operation::GMUSBKeySignFile(const char* dn, const char* hashName, const char* xmlMsg,
                                           const char* keyMsg, const char* filePath, const char* p7Path,
                                           std::string& out) {
+    const std::string path = filePath ? filePath : "";
+    const std::string outputPath = p7Path ? p7Path : "";
+    if (NameSameFile(path, outputPath)) return SetLastError(-304);
     if (!CheckToken()) return GetLastError();
     P11Session session;
     if (!OpenSession(session)) return SetLastError(-103);
 
-    const std::string path = filePath ? filePath : "";
     SignerSelection signer;
     long rv = SelectSigner(session, dn, xmlMsg, keyMsg, path, true, signer);
     if (rv != 0) return SetLastError(rv);
@@ -201,7 +213,6 @@ long DeviceP11Operation::GMUSBKeySignFile(const char* dn, const char* hashName, 
     }
 
     std::string packed;
-    const std::string outputPath = p7Path ? p7Path : "";
     rv = PackCert2P7SignFileInPlace(buffer, textStart, signer.certificate, signature, mechanism, signer.sm2, packed,
                                     outputPath);
     if (rv == 0 && outputPath.empty()) out = std::move(packed);

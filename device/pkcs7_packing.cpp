@@ -1,19 +1,14 @@
 #include "device/DeviceP11Operation.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "pkcs7/sgndata.h"
 #include "support/Gener_Func.h"
 #include "support/MyBase64.h"
+#include "support/file_replacement.h"
 
 namespace {
 
@@ -176,40 +171,21 @@ bool EncodeBase64(const unsigned char* der, size_t size, std::string& text) {
     return true;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-// Created or truncated like fopen's "w", but only a regular file is taken: a
-// FIFO would block the host for good or swallow the text, a device would
-// swallow it.
-std::FILE* OpenRegularOutputFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
-    struct stat info {};
-    std::FILE* file = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? fdopen(fd, "wb") : nullptr;
-    if (!file) close(fd);
-    return file;
-}
-
 // Writes the Base64 text of der to path piece by piece, so the text buffer
-// stays small however large the DER is.
+// stays small however large the DER is. The file appears whole or not at all.
 bool WriteBase64File(const std::string& path, const unsigned char* der, size_t size) {
-    std::unique_ptr<std::FILE, FileCloser> file(OpenRegularOutputFile(path));
-    if (!file) return false;
+    FileReplacement file(path, "token-host");
+    if (!file.IsOpen()) return false;
     std::vector<char> text(kFilePiece / 3 * 4);
     CMyBase64 base64;
     for (size_t offset = 0;; offset += kFilePiece) {
         const size_t piece = std::min(kFilePiece, size - offset);
         unsigned int length = static_cast<unsigned int>(text.size());
         const int written = base64.Encode(der + offset, static_cast<unsigned int>(piece), text.data(), &length);
-        if (written < 0) return false;
-        if (std::fwrite(text.data(), 1, static_cast<size_t>(written), file.get()) != static_cast<size_t>(written)) {
-            return false;
-        }
+        if (written < 0 || !file.Write(text.data(), static_cast<size_t>(written))) return false;
         if (piece < kFilePiece) break;
     }
-    return std::fclose(file.release()) == 0;
+    return file.Commit();
 }
 
 // The token module returns file signatures least-significant byte first:

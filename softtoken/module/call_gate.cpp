@@ -9,6 +9,11 @@ std::mutex& CallGate::Mutex() {
     return mutex;
 }
 
+StateLock CallGate::LockState(StateAccess access) {
+    auto dir = StateDir::FromEnvironment();
+    return dir ? StateLock(*dir, access) : StateLock();
+}
+
 std::optional<CK_RV> CallGate::Enter() {
     Runtime& runtime = Runtime::Instance();
     unsigned long long call = ++runtime.calls;

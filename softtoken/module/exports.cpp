@@ -7,6 +7,9 @@
 namespace softtoken {
 namespace {
 
+constexpr StateAccess kReads = StateAccess::Read;
+constexpr StateAccess kWrites = StateAccess::Write;
+
 CK_FUNCTION_LIST MakeFunctionList() {
     CK_FUNCTION_LIST list{};
     list.version = {2, 40};
@@ -59,27 +62,27 @@ CK_FUNCTION_LIST MakeFunctionList() {
     SOFTTOKEN_UNSUPPORTED(C_WaitForSlotEvent);
 #undef SOFTTOKEN_UNSUPPORTED
     list.C_GetFunctionList = &::C_GetFunctionList;
-    list.C_Initialize = &Gated<&p11::Initialize>::Call;
-    list.C_Finalize = &Gated<&p11::Finalize>::Call;
-    list.C_GetInfo = &Gated<&p11::GetInfo>::Call;
-    list.C_GetSlotList = &Gated<&p11::GetSlotList>::Call;
-    list.C_GetSlotInfo = &Gated<&p11::GetSlotInfo>::Call;
-    list.C_GetTokenInfo = &Gated<&p11::GetTokenInfo>::Call;
-    list.C_OpenSession = &Gated<&p11::OpenSession>::Call;
-    list.C_CloseSession = &Gated<&p11::CloseSession>::Call;
-    list.C_CloseAllSessions = &Gated<&p11::CloseAllSessions>::Call;
-    list.C_Login = &Gated<&p11::Login>::Call;
-    list.C_Logout = &Gated<&p11::Logout>::Call;
-    list.C_FindObjectsInit = &Gated<&p11::FindObjectsInit>::Call;
-    list.C_FindObjects = &Gated<&p11::FindObjects>::Call;
-    list.C_FindObjectsFinal = &Gated<&p11::FindObjectsFinal>::Call;
-    list.C_GetAttributeValue = &Gated<&p11::GetAttributeValue>::Call;
-    list.C_DestroyObject = &Gated<&p11::DestroyObject>::Call;
-    list.C_DigestInit = &Gated<&p11::DigestInit>::Call;
-    list.C_Digest = &Gated<&p11::Digest>::Call;
-    list.C_SignInit = &Gated<&p11::SignInit>::Call;
-    list.C_Sign = &Gated<&p11::Sign>::Call;
-    list.C_GenerateRandom = &Gated<&p11::GenerateRandom>::Call;
+    list.C_Initialize = &Gated<&p11::Initialize, kWrites>::Call;
+    list.C_Finalize = &Gated<&p11::Finalize, kWrites>::Call;
+    list.C_GetInfo = &Gated<&p11::GetInfo, kReads>::Call;
+    list.C_GetSlotList = &Gated<&p11::GetSlotList, kReads>::Call;
+    list.C_GetSlotInfo = &Gated<&p11::GetSlotInfo, kReads>::Call;
+    list.C_GetTokenInfo = &Gated<&p11::GetTokenInfo, kReads>::Call;
+    list.C_OpenSession = &Gated<&p11::OpenSession, kWrites>::Call;
+    list.C_CloseSession = &Gated<&p11::CloseSession, kWrites>::Call;
+    list.C_CloseAllSessions = &Gated<&p11::CloseAllSessions, kWrites>::Call;
+    list.C_Login = &Gated<&p11::Login, kWrites>::Call;
+    list.C_Logout = &Gated<&p11::Logout, kReads>::Call;
+    list.C_FindObjectsInit = &Gated<&p11::FindObjectsInit, kReads>::Call;
+    list.C_FindObjects = &Gated<&p11::FindObjects, kReads>::Call;
+    list.C_FindObjectsFinal = &Gated<&p11::FindObjectsFinal, kReads>::Call;
+    list.C_GetAttributeValue = &Gated<&p11::GetAttributeValue, kReads>::Call;
+    list.C_DestroyObject = &Gated<&p11::DestroyObject, kWrites>::Call;
+    list.C_DigestInit = &Gated<&p11::DigestInit, kReads>::Call;
+    list.C_Digest = &Gated<&p11::Digest, kReads>::Call;
+    list.C_SignInit = &Gated<&p11::SignInit, kReads>::Call;
+    list.C_Sign = &Gated<&p11::Sign, kWrites>::Call;
+    list.C_GenerateRandom = &Gated<&p11::GenerateRandom, kReads>::Call;
     return list;
 }
 

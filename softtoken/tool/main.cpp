@@ -3,37 +3,46 @@
 #include <iostream>
 #include <map>
 
+#include "softtoken/common/state_lock.h"
 #include "softtoken/tool/commands.h"
 
 namespace {
 
+using softtoken::StateAccess;
 using softtoken::tool::ToolContext;
-using Command = void (*)(ToolContext&);
+
+struct Command {
+    void (*run)(ToolContext&);
+    // Write for a command that may save anything (the demo CAs included).
+    StateAccess access;
+};
 
 const std::map<std::string, Command>& Commands() {
     using namespace softtoken::tool;
+    constexpr StateAccess kReads = StateAccess::Read;
+    constexpr StateAccess kWrites = StateAccess::Write;
     static const std::map<std::string, Command> commands = {
-        {"init", InitCommand},
-        {"demo", DemoCommand},
-        {"add-key", AddKeyCommand},
-        {"add-cert", AddCertCommand},
-        {"delete-cert", DeleteCertCommand},
-        {"delete-object", DeleteObjectCommand},
-        {"list", ListCommand},
-        {"plug", PlugCommand},
-        {"unplug", UnplugCommand},
-        {"set-slot", SetSlotCommand},
-        {"set-tries", SetTriesCommand},
-        {"queue", QueueCommand},
-        {"set", SetCommand},
-        {"show", ShowCommand},
-        {"ca-cert", CaCertCommand},
-        {"ca-key", CaKeyCommand},
-        {"issue", IssueCommand},
-        {"export", ExportCommand},
-        {"sessions", SessionsCommand},
-        {"calls", CallsCommand},
-        {"fault", FaultCommand},
+        {"init", {InitCommand, kWrites}},
+        {"demo", {DemoCommand, kWrites}},
+        {"add-key", {AddKeyCommand, kWrites}},
+        {"add-cert", {AddCertCommand, kWrites}},
+        {"delete-cert", {DeleteCertCommand, kWrites}},
+        {"delete-object", {DeleteObjectCommand, kWrites}},
+        {"list", {ListCommand, kReads}},
+        {"plug", {PlugCommand, kWrites}},
+        {"unplug", {UnplugCommand, kWrites}},
+        {"set-slot", {SetSlotCommand, kWrites}},
+        {"set-tries", {SetTriesCommand, kWrites}},
+        {"queue", {QueueCommand, kWrites}},
+        {"set", {SetCommand, kWrites}},
+        {"show", {ShowCommand, kReads}},
+        {"ca-cert", {CaCertCommand, kWrites}},
+        {"ca-key", {CaKeyCommand, kWrites}},
+        {"issue", {IssueCommand, kWrites}},
+        {"export", {ExportCommand, kReads}},
+        {"sessions", {SessionsCommand, kReads}},
+        {"calls", {CallsCommand, kReads}},
+        {"fault", {FaultCommand, kWrites}},
     };
     return commands;
 }
@@ -51,8 +60,9 @@ int Run(const std::vector<std::string>& words) {
         dirOption != args.options.end() ? std::optional<StateDir>(StateDir(dirOption->second)) : StateDir::FromEnvironment();
     if (!dir) throw tool::ToolError("no state directory: give --dir DIR or set SOFTTOKEN_DIR");
     if (!dir->Ensure()) throw tool::ToolError("cannot use state directory " + dir->path());
+    const StateLock lock(*dir, command->second.access);
     ToolContext context(std::move(args), TokenStore(*dir), std::cout);
-    command->second(context);
+    command->second.run(context);
     return 0;
 }
 

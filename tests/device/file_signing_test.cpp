@@ -141,6 +141,44 @@ TEST_F(FileSigningTest, AnOutputFileThatCannotBeCreatedGives409) {
     EXPECT_EQ(SignFile("Lin", "", file_, scratch_), -409);  // a directory
 }
 
+TEST_F(FileSigningTest, ALinkAtTheOutputNameIsReplacedNotWrittenThrough) {
+    AddKey("sm2", "02", "/C=CN/O=Test Bank/CN=Lin Feng");
+    const std::string target = Path("target.p7");
+    for (const bool targetExists : {true, false}) {
+        SCOPED_TRACE(targetExists ? "link to a file" : "dangling link");
+        std::remove(p7_.c_str());
+        std::remove(target.c_str());
+        if (targetExists) WriteWholeFile(target, "the link's target");
+        ASSERT_EQ(symlink(target.c_str(), p7_.c_str()), 0);
+        ASSERT_EQ(SignFile("Lin", "", file_, p7_), 0);
+        struct stat info {};
+        ASSERT_EQ(lstat(p7_.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_TRUE(Sm2Verifies(Unbase64(ReadWholeFile(p7_))));
+        EXPECT_EQ(ReadWholeFile(target), targetExists ? "the link's target" : "");
+        EXPECT_EQ(access(target.c_str(), F_OK) == 0, targetExists);
+    }
+}
+
+TEST_F(FileSigningTest, AnOutputNamingTheDocumentGives304BeforeTheTokenIsAsked) {
+    AddKey("sm2", "02", "/C=CN/O=Test Bank/CN=Lin Feng");
+    const std::string document = ReadWholeFile(file_);
+    const std::string hardLink = Path("hard-link.pdf");
+    const std::string softLink = Path("soft-link.pdf");
+    ASSERT_EQ(link(file_.c_str(), hardLink.c_str()), 0);
+    ASSERT_EQ(symlink(file_.c_str(), softLink.c_str()), 0);
+    const std::string calls = Run({"calls"});
+    for (const std::string& p7 : {file_, scratch_ + "/./contract.pdf", scratch_ + "/../" +
+                                  std::filesystem::path(scratch_).filename().string() + "/contract.pdf",
+                                  hardLink, softLink}) {
+        SCOPED_TRACE(p7);
+        EXPECT_EQ(SignFile("Lin", "", file_, p7), -304);
+        EXPECT_EQ(d->GetLastError(), -304);
+        EXPECT_EQ(ReadWholeFile(file_), document);
+    }
+    EXPECT_EQ(Run({"calls"}), calls);
+}
+
 TEST_F(FileSigningTest, PromptFailuresWriteNothing) {
     AddKey("rsa1024", "01", "/C=CN/O=Test Bank/CN=Lin Feng");
     const struct {
