@@ -3,14 +3,18 @@
 #include <cstddef>
 #include <cstring>
 
+#include "support/sm3_internal.h"
+
 namespace {
 
 inline uint32_t ROL(uint32_t x, unsigned n) { return (x << n) | (x >> ((32 - n) & 31)); }
 inline uint32_t P0(uint32_t x) { return x ^ ROL(x, 9) ^ ROL(x, 17); }
 inline uint32_t P1(uint32_t x) { return x ^ ROL(x, 15) ^ ROL(x, 23); }
-inline uint32_t FF1(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
-inline uint32_t FF2(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (z & (x | y)); }
-inline uint32_t GG1(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
+// Written so that the newest word (x: A or E) passes through as few operations
+// as possible: the other two are a round old and their part is ready early.
+inline uint32_t FF1(uint32_t x, uint32_t y, uint32_t z) { return x ^ (y ^ z); }
+inline uint32_t FF2(uint32_t x, uint32_t y, uint32_t z) { return (x & (y | z)) | (y & z); }
+inline uint32_t GG1(uint32_t x, uint32_t y, uint32_t z) { return x ^ (y ^ z); }
 inline uint32_t GG2(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
 
 inline uint32_t LoadBigEndian(const unsigned char* p) {
@@ -46,8 +50,8 @@ constexpr RoundConstants kRound;
         const uint32_t wj = w[(j) % 16];                                                   \
         const uint32_t a12 = ROL(A, 12);                                                   \
         const uint32_t ss1 = ROL(a12 + E + kRound.k[j], 7);                                \
-        const uint32_t tt1 = FF(A, B, C) + D + (ss1 ^ a12) + (wj ^ w[((j) + 4) % 16]);     \
-        const uint32_t tt2 = GG(E, F, G) + H + ss1 + wj;                                   \
+        const uint32_t tt1 = (FF(A, B, C) + (D + (wj ^ w[((j) + 4) % 16]))) + (ss1 ^ a12); \
+        const uint32_t tt2 = (GG(E, F, G) + (H + wj)) + ss1;                               \
         B = ROL(B, 9);                                                                     \
         D = tt1;                                                                           \
         F = ROL(F, 19);                                                                    \
@@ -106,43 +110,61 @@ void CompressBlocksPortable(uint32_t state[8], const unsigned char* data, size_t
     for (; blocks != 0; --blocks, data += 64) SM3Transform(state, data);
 }
 
-using CompressBlocks = void (*)(uint32_t state[8], const unsigned char* data, size_t blocks);
+bool Always() { return true; }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 // The rounds are mostly 32-bit rotations: BMI2's three-operand rotate saves
-// a register copy for each and makes the whole hash about a sixth faster.
+// a register copy for each and cuts the time of the whole hash by a fifth.
 __attribute__((target("bmi2"))) void CompressBlocksBmi2(uint32_t state[8], const unsigned char* data,
                                                          size_t blocks) {
     for (; blocks != 0; --blocks, data += 64) SM3Transform(state, data);
 }
 
-CompressBlocks ChooseCompressBlocks() {
+bool HasBmi2() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("bmi2") ? CompressBlocksBmi2 : CompressBlocksPortable;
+    return __builtin_cpu_supports("bmi2");
 }
-#else
-CompressBlocks ChooseCompressBlocks() { return CompressBlocksPortable; }
 #endif
 
+struct Variant {
+    sm3::Implementation implementation;
+    bool (*runsHere)();
+};
+
+// Slowest first: the last one the processor supports is used.
+const Variant kVariants[] = {
+    {{"portable", CompressBlocksPortable}, Always},
+#if defined(__x86_64__) && defined(__GNUC__)
+    {{"bmi2", CompressBlocksBmi2}, HasBmi2},
+#endif
+};
+
+sm3::CompressBlocks ChooseCompressBlocks() {
+    for (size_t i = sizeof kVariants / sizeof kVariants[0]; i-- > 0;) {
+        if (kVariants[i].runsHere()) return kVariants[i].implementation.compress;
+    }
+    return CompressBlocksPortable;
+}
+
 // Chosen once for the machine the process runs on.
-void CompressWholeBlocks(uint32_t state[8], const unsigned char* data, size_t blocks) {
-    static const CompressBlocks compress = ChooseCompressBlocks();
-    compress(state, data, blocks);
+sm3::CompressBlocks ChosenCompressBlocks() {
+    static const sm3::CompressBlocks compress = ChooseCompressBlocks();
+    return compress;
 }
 
 }  // namespace
 
-void SM3_Init(SM3_CTX* ctx, int digestBits) {
-    static const uint32_t kInitialValue[8] = {0x7380166F, 0x4914B2B9, 0x172442D7, 0xDA8A0600,
-                                              0xA96F30BC, 0x163138AA, 0xE38DEE4D, 0xB0FB0E4E};
-    std::memcpy(ctx->state, kInitialValue, sizeof kInitialValue);
-    ctx->countLow = 0;
-    ctx->countHigh = 0;
-    std::memset(ctx->buffer, 0, sizeof ctx->buffer);
-    ctx->digestBits = digestBits;
+namespace sm3 {
+
+std::vector<Implementation> AvailableImplementations() {
+    std::vector<Implementation> available;
+    for (const Variant& variant : kVariants) {
+        if (variant.runsHere()) available.push_back(variant.implementation);
+    }
+    return available;
 }
 
-void SM3_Update(SM3_CTX* ctx, const unsigned char* data, uint64_t length) {
+void Update(SM3_CTX* ctx, const unsigned char* data, uint64_t length, CompressBlocks compress) {
     if (length == 0) return;
     size_t index = (ctx->countLow >> 3) & 63;
 
@@ -159,29 +181,47 @@ void SM3_Update(SM3_CTX* ctx, const unsigned char* data, uint64_t length) {
             return;
         }
         std::memcpy(ctx->buffer + index, data, room);
-        CompressWholeBlocks(ctx->state, ctx->buffer, 1);
+        compress(ctx->state, ctx->buffer, 1);
         data += room;
         length -= room;
     }
     // Whole blocks are compressed straight from the caller's data.
     const uint64_t blocks = length / 64;
-    if (blocks != 0) CompressWholeBlocks(ctx->state, data, static_cast<size_t>(blocks));
+    if (blocks != 0) compress(ctx->state, data, static_cast<size_t>(blocks));
     data += blocks * 64;
     length -= blocks * 64;
     if (length != 0) std::memcpy(ctx->buffer, data, static_cast<size_t>(length));
 }
 
-void SM3_Final(SM3_CTX* ctx, unsigned char digest[32]) {
+void Final(SM3_CTX* ctx, unsigned char digest[32], CompressBlocks compress) {
     size_t index = (ctx->countLow >> 3) & 63;
     ctx->buffer[index++] = 0x80;
     if (index > 56) {
         std::memset(ctx->buffer + index, 0, 64 - index);
-        CompressWholeBlocks(ctx->state, ctx->buffer, 1);
+        compress(ctx->state, ctx->buffer, 1);
         index = 0;
     }
     std::memset(ctx->buffer + index, 0, 56 - index);
     StoreBigEndian(ctx->buffer + 56, ctx->countHigh);
     StoreBigEndian(ctx->buffer + 60, ctx->countLow);
-    CompressWholeBlocks(ctx->state, ctx->buffer, 1);
+    compress(ctx->state, ctx->buffer, 1);
     for (int i = 0; i < 8; ++i) StoreBigEndian(digest + 4 * i, ctx->state[i]);
 }
+
+}  // namespace sm3
+
+void SM3_Init(SM3_CTX* ctx, int digestBits) {
+    static const uint32_t kInitialValue[8] = {0x7380166F, 0x4914B2B9, 0x172442D7, 0xDA8A0600,
+                                              0xA96F30BC, 0x163138AA, 0xE38DEE4D, 0xB0FB0E4E};
+    std::memcpy(ctx->state, kInitialValue, sizeof kInitialValue);
+    ctx->countLow = 0;
+    ctx->countHigh = 0;
+    std::memset(ctx->buffer, 0, sizeof ctx->buffer);
+    ctx->digestBits = digestBits;
+}
+
+void SM3_Update(SM3_CTX* ctx, const unsigned char* data, uint64_t length) {
+    sm3::Update(ctx, data, length, ChosenCompressBlocks());
+}
+
+void SM3_Final(SM3_CTX* ctx, unsigned char digest[32]) { sm3::Final(ctx, digest, ChosenCompressBlocks()); }

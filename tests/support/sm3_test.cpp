@@ -2,12 +2,19 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "support/sm3.h"
+#include "support/sm3_internal.h"
+
+namespace sm3 {
+void PrintTo(const Implementation& implementation, std::ostream* out) { *out << implementation.name; }
+}  // namespace sm3
 
 namespace {
 
@@ -87,5 +94,36 @@ TEST(Sm3, PiecewiseFeedingMatchesOneShot) {
         EXPECT_EQ(Sm3Pieces(message, pieces), OpenSslSm3(message));
     }
 }
+
+// Each block function the processor can run, through the buffering of Update
+// and the padding of Final, against OpenSSL.
+class Sm3Implementation : public testing::TestWithParam<sm3::Implementation> {
+protected:
+    std::string Digest(const std::vector<unsigned char>& data, size_t piece) const {
+        SM3_CTX ctx{};
+        SM3_Init(&ctx, 256);
+        for (size_t offset = 0; offset < data.size(); offset += piece) {
+            sm3::Update(&ctx, data.data() + offset, std::min(piece, data.size() - offset), GetParam().compress);
+        }
+        unsigned char digest[32];
+        sm3::Final(&ctx, digest, GetParam().compress);
+        return Hex(digest, 32);
+    }
+};
+
+TEST_P(Sm3Implementation, AgreesWithOpenSslOnEveryShortLengthAndLargeInputs) {
+    std::mt19937 rng(2024);
+    for (size_t size = 0; size <= 1024; ++size) {
+        const auto data = RandomBytes(size, rng());
+        ASSERT_EQ(Digest(data, std::max<size_t>(size, 1)), OpenSslSm3(data)) << "size " << size;
+    }
+    const auto large = RandomBytes((1 << 20) + 13, 5);
+    const std::string expected = OpenSslSm3(large);
+    EXPECT_EQ(Digest(large, large.size()), expected);
+    for (size_t piece : {1, 63, 65, 4097, 100003}) EXPECT_EQ(Digest(large, piece), expected) << "pieces of " << piece;
+}
+
+INSTANTIATE_TEST_SUITE_P(Available, Sm3Implementation, testing::ValuesIn(sm3::AvailableImplementations()),
+                         [](const testing::TestParamInfo<sm3::Implementation>& info) { return info.param.name; });
 
 }  // namespace
