@@ -7,6 +7,7 @@
 
 #include "device/DeviceP11Operation.h"
 #include "facade/file_chooser.h"
+#include "support/result_codes.h"
 
 long g_lErrorCode = 0;
 
@@ -95,7 +96,9 @@ long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char*
 
 long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                                const char* filePath, std::string& text) {
-    if (IsEmpty(dn) || IsEmpty(xmlMsg) || IsEmpty(keyMsg) || !IsAcceptableSignerDn(dn)) return Finish(-304);
+    if (IsEmpty(dn) || IsEmpty(xmlMsg) || IsEmpty(keyMsg) || !IsAcceptableSignerDn(dn)) {
+        return Finish(rc::kBadParameter);
+    }
     std::string made;
     const long code = Device().GMUSBKeySign(dn, xmlMsg, keyMsg, hashName ? hashName : "",
                                             filePath ? filePath : "", made);
@@ -111,7 +114,7 @@ long PKCS_Handle::GMUsbKeySignFile(const char* signerDn, const char* hashName, c
                                    const char* keyMsg, const char* filePath, const char* fileP7Path,
                                    ResultVector& result) {
     if (IsEmpty(signerDn) || IsEmpty(xmlMsg) || IsEmpty(keyMsg) || !IsAcceptableSignerDn(signerDn)) {
-        return Finish(-304);
+        return Finish(rc::kBadParameter);
     }
     std::string text;
     const long code = Device().GMUSBKeySignFile(signerDn, hashName ? hashName : "", xmlMsg, keyMsg,
@@ -121,8 +124,8 @@ long PKCS_Handle::GMUsbKeySignFile(const char* signerDn, const char* hashName, c
 }
 
 long PKCS_Handle::GMCreatePKCS10(const char* certInfo, ResultVector& result) {
-    if (certInfo == nullptr) return Finish(-304);
-    if (*certInfo == '\0') return Finish(-352);
+    if (certInfo == nullptr) return Finish(rc::kBadParameter);
+    if (*certInfo == '\0') return Finish(rc::kBadValue);
     std::string text;
     const long code = Device().GMCreatePKCS10(certInfo, text);
     if (code == 0) StoreText(result, text);
@@ -131,7 +134,7 @@ long PKCS_Handle::GMCreatePKCS10(const char* certInfo, ResultVector& result) {
 
 long PKCS_Handle::GMGetPublicKeyC(const char* keyType, const char* dnOrId, const char* base64SerRand,
                                   ResultVector& result) {
-    if (IsEmpty(keyType) || IsEmpty(dnOrId) || IsEmpty(base64SerRand)) return Finish(-304);
+    if (IsEmpty(keyType) || IsEmpty(dnOrId) || IsEmpty(base64SerRand)) return Finish(rc::kBadParameter);
     std::string text;
     const long code = Device().GMGetPublicKeyC(keyType, dnOrId, base64SerRand, text);
     if (code == 0) StoreText(result, text);
@@ -139,7 +142,7 @@ long PKCS_Handle::GMGetPublicKeyC(const char* keyType, const char* dnOrId, const
 }
 
 long PKCS_Handle::GMGetPublicKey(const char* keyType, ResultVector& result) {
-    if (IsEmpty(keyType)) return Finish(-352);
+    if (IsEmpty(keyType)) return Finish(rc::kBadValue);
     std::string text;
     const long code = Device().GMGetPublicKey(keyType, text);
     if (code == 0) StoreText(result, text);
@@ -168,50 +171,50 @@ long PKCS_Handle::GetPublicKeyC(ResultVector& result) {
 }
 
 long PKCS_Handle::GMWritePKCS7(const char* p7, int* status) {
-    if (IsEmpty(p7) || status == nullptr) return Finish(-304);
+    if (IsEmpty(p7) || status == nullptr) return Finish(rc::kBadParameter);
     return Finish(Device().GMWritePKCS07(p7), status);
 }
 
 long PKCS_Handle::GMDelTempKey(const char* certDn, const char* publicKeyId, int* status) {
-    if ((certDn == nullptr && publicKeyId == nullptr) || status == nullptr) return Finish(-304);
-    if (IsEmpty(certDn) && IsEmpty(publicKeyId)) return Finish(-352);
+    if ((certDn == nullptr && publicKeyId == nullptr) || status == nullptr) return Finish(rc::kBadParameter);
+    if (IsEmpty(certDn) && IsEmpty(publicKeyId)) return Finish(rc::kBadValue);
     return Finish(Device().GMDelTempKey(certDn ? certDn : "", publicKeyId ? publicKeyId : ""), status);
 }
 
 long PKCS_Handle::SetWarningMsg(const char* text, int* status) {
-    if (text == nullptr || status == nullptr) return Finish(-304);
-    if (*text == '\0') return Finish(-352);
+    if (text == nullptr || status == nullptr) return Finish(rc::kBadParameter);
+    if (*text == '\0') return Finish(rc::kBadValue);
     const size_t length = std::strlen(text);
-    if (length > static_cast<size_t>(INT_MAX)) return Finish(-352);
+    if (length > static_cast<size_t>(INT_MAX)) return Finish(rc::kBadValue);
     return Finish(Device().SetWarningMsg(text, static_cast<int>(length)), status);
 }
 
 long PKCS_Handle::SetLanguage(const char* text, int* status) {
-    if (text == nullptr || status == nullptr) return Finish(-304);
+    if (text == nullptr || status == nullptr) return Finish(rc::kBadParameter);
     const size_t length = std::strlen(text);
-    if (length > kMaxSettingLength) return Finish(-352);
+    if (length > kMaxSettingLength) return Finish(rc::kBadValue);
     return Finish(Device().SetLanguage(text, static_cast<int>(length)), status);
 }
 
 long PKCS_Handle::SetCharset(const char* text, int* status) {
-    if (text == nullptr || status == nullptr) return Finish(-304);
+    if (text == nullptr || status == nullptr) return Finish(rc::kBadParameter);
     const size_t length = std::strlen(text);
-    if (length > kMaxSettingLength) return Finish(-352);
+    if (length > kMaxSettingLength) return Finish(rc::kBadValue);
     return Finish(Device().SetCharset(text, static_cast<int>(length)), status);
 }
 
 long PKCS_Handle::ChangePin(int* status) {
-    if (status == nullptr) return Finish(-304);
+    if (status == nullptr) return Finish(rc::kBadParameter);
     return Finish(Device().ChangePin(), status);
 }
 
 long PKCS_Handle::CustInitCard(int* status) {
-    if (status == nullptr) return Finish(-304);
+    if (status == nullptr) return Finish(rc::kBadParameter);
     return Finish(Device().CustInitCard(), status);
 }
 
 long PKCS_Handle::GetPublicKeyNum(int* count) {
-    if (count == nullptr) return Finish(-304);
+    if (count == nullptr) return Finish(rc::kBadParameter);
     return Finish(Device().GetPublicKeyNum(count));
 }
 

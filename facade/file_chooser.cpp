@@ -21,6 +21,7 @@
 
 #include "facade/PKCSHandle.h"
 #include "support/file_descriptor.h"
+#include "support/result_codes.h"
 
 extern char** environ;
 
@@ -248,12 +249,12 @@ long ReadChooserResult(const char* path, std::string& chosen) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             chosen.clear();
-            return -302;
+            return rc::kReadFailed;
         }
         if (got == 0) return 0;
         if (chosen.size() + static_cast<size_t>(got) > kMaxChooserResultSize) {
             chosen.clear();
-            return -302;
+            return rc::kReadFailed;
         }
         chosen.append(block, static_cast<size_t>(got));
     }

@@ -4,7 +4,7 @@
 
 #include <string>
 
-// Largest result file accepted; a bigger one is refused with -302.
+// Largest result file accepted; a bigger one is refused with kReadFailed.
 constexpr size_t kMaxChooserResultSize = 1 << 20;
 
 // What RunChooserProgram returns when the watched input ended while the
@@ -28,7 +28,7 @@ int RunChooserProgram(const std::string& program, int watchedInput = -1);
 
 // Reads the result file if it is a regular file owned by this user; anything
 // else (missing, a link, someone else's file) reads as no choice: empty text
-// and 0. A file over kMaxChooserResultSize gives -302.
+// and 0. A file over kMaxChooserResultSize gives kReadFailed.
 long ReadChooserResult(const char* path, std::string& chosen);
 
 // Removes a stale result file, runs the chooser and reads its result. Returns

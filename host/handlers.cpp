@@ -7,15 +7,11 @@
 #include "facade/file_chooser.h"
 #include "host/envelope.h"
 #include "host/framing.h"
+#include "support/result_codes.h"
 
 PKCS_Handle* handle = nullptr;
 
 namespace {
-
-// The facade's codes for an input that is missing or malformed, and for one
-// whose value is wrong.
-constexpr long kBadParameter = -304;
-constexpr long kBadValue = -352;
 
 void ReplyStatus(const char* cmd, const Json::Value& request, long code) {
     sendData(GetJsonTypeStr(cmd, request, code, true));
@@ -148,7 +144,7 @@ void SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json
 }
 
 bool GMUsbKeySign(Json::Value request) {
-    TextMembers members("GMUsbKeySign", request, kBadParameter);
+    TextMembers members("GMUsbKeySign", request, rc::kBadParameter);
     const std::string dn = members.Read("DeSignerDN");
     const std::string hashName = members.Read("HashName");
     const std::string xmlMsg = members.Read("XmlMsg");
@@ -167,7 +163,7 @@ bool GMUsbKeySign(Json::Value request) {
 }
 
 bool GMUsbKeySignFile(Json::Value request) {
-    TextMembers members("GMUsbKeySignFile", request, kBadParameter);
+    TextMembers members("GMUsbKeySignFile", request, rc::kBadParameter);
     const std::string signerDn = members.Read("SignerDN");
     const std::string hashName = members.Read("HashName");
     const std::string xmlMsg = members.Read("XmlMsg");
@@ -189,7 +185,7 @@ bool CustInitCard(Json::Value request) {
 bool ChangePin(Json::Value request) { return ServeStatus("ChangePin", request, &PKCS_Handle::ChangePin); }
 
 bool GMDelTempKey(Json::Value request) {
-    TextMembers members("GMDelTempKey", request, kBadParameter);
+    TextMembers members("GMDelTempKey", request, rc::kBadParameter);
     const std::string certDn = members.Read("CertDn");
     const std::string publicKeyId = members.Read("PublicKeyId");
     if (members.Refused()) return true;
@@ -199,7 +195,7 @@ bool GMDelTempKey(Json::Value request) {
 }
 
 bool GMCreatePKCS10(Json::Value request) {
-    TextMembers members("GMCreatePKCS10", request, kBadParameter);
+    TextMembers members("GMCreatePKCS10", request, rc::kBadParameter);
     const std::string certInfo = members.Read("CertInfo");
     if (members.Refused()) return true;
     ResultVector result;
@@ -209,7 +205,7 @@ bool GMCreatePKCS10(Json::Value request) {
 }
 
 bool GMWritePKCS7(Json::Value request) {
-    return ServeTextStatus("GMWritePKCS7", request, "P7Pakge", kBadParameter, &PKCS_Handle::GMWritePKCS7);
+    return ServeTextStatus("GMWritePKCS7", request, "P7Pakge", rc::kBadParameter, &PKCS_Handle::GMWritePKCS7);
 }
 
 bool GetMediaID(Json::Value request) { return ServeResult("GetMediaID", request, &PKCS_Handle::GetMediaID); }
@@ -245,8 +241,8 @@ bool GetCertDN(Json::Value request) {
 }
 
 bool GMGetPublicKey(Json::Value request) {
-    // The command's only input check answers an empty type with -352.
-    TextMembers members("GMGetPublicKey", request, kBadValue);
+    // The command's only input check answers an empty type with kBadValue.
+    TextMembers members("GMGetPublicKey", request, rc::kBadValue);
     const std::string keyType = members.Read("KeyType");
     if (members.Refused()) return true;
     ResultVector result;
@@ -256,7 +252,7 @@ bool GMGetPublicKey(Json::Value request) {
 }
 
 bool GMGetPublicKeyC(Json::Value request) {
-    TextMembers members("GMGetPublicKeyC", request, kBadParameter);
+    TextMembers members("GMGetPublicKeyC", request, rc::kBadParameter);
     const std::string keyType = members.Read("KeyType");
     const std::string dnOrId = members.Read("DnOrID");
     const std::string base64SerRand = members.Read("Base64SerRand");
@@ -280,21 +276,21 @@ bool GetLanguageList(Json::Value request) {
 }
 
 bool SetCharset(Json::Value request) {
-    return ServeTextStatus("SetCharset", request, "CharSet", kBadParameter, &PKCS_Handle::SetCharset);
+    return ServeTextStatus("SetCharset", request, "CharSet", rc::kBadParameter, &PKCS_Handle::SetCharset);
 }
 
 bool SetLanguage(Json::Value request) {
-    return ServeTextStatus("SetLanguage", request, "Lang", kBadParameter, &PKCS_Handle::SetLanguage);
+    return ServeTextStatus("SetLanguage", request, "Lang", rc::kBadParameter, &PKCS_Handle::SetLanguage);
 }
 
 bool SetWarningMsg(Json::Value request) {
-    return ServeTextStatus("SetWarningMsg", request, "WarnMsg", kBadParameter, &PKCS_Handle::SetWarningMsg);
+    return ServeTextStatus("SetWarningMsg", request, "WarnMsg", rc::kBadParameter, &PKCS_Handle::SetWarningMsg);
 }
 
 bool setIPType(Json::Value request) {
     // atoi would stop at a zero byte and pass on the digits before it as if
     // they were all that was sent.
-    TextMembers members("setIPType", request, kBadParameter);
+    TextMembers members("setIPType", request, rc::kBadParameter);
     const std::string text = members.Read("iptype");
     if (members.Refused()) return true;
     const int value = IpTypeFromText(text);

@@ -10,6 +10,7 @@
 #include <json/value.h>
 
 #include "facade/PKCSHandle.h"
+#include "support/result_codes.h"
 
 struct HostChannel;
 
@@ -49,7 +50,7 @@ int IpTypeFromText(const std::string& text);
 constexpr size_t kResultPieceSize = 0xFFC00;
 
 // "text" of the envelope that closes a chunked transfer cut short.
-constexpr long kTransferAbandoned = -300;
+constexpr long kTransferAbandoned = rc::kGeneralFailure;
 
 // Sends a result in pieces of kResultPieceSize, waiting for a "GetMoreData"
 // request on the channel before each further piece. Any other message ends
