@@ -14,7 +14,7 @@
 
 class P11Session;
 
-// The fixed location of the key's module; TOKEN_HOST_MODULE overrides it.
+// Where the key's module is installed.
 extern const char* const kDefaultModulePath;
 
 // One certificate (or undecoded blob) to be written to the token.
@@ -306,10 +306,6 @@ private:
     unsigned char m_extInfo = 1;
     std::function<void(unsigned int)> m_sleeper;
 };
-
-// The process-wide device layer, created on first use with the module path
-// (kDefaultModulePath unless TOKEN_HOST_MODULE names another).
-DeviceP11Operation* GetDeviceListHandle();
 
 // The PIN prompt block given to C_Login: the module asks the holder itself.
 extern const unsigned char kPinPromptBlock[11];

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -213,12 +212,4 @@ long DeviceP11Operation::MapLoginResult(CK_RV rv, long otherRv) {
 
 void DeviceP11Operation::SetSleeper(std::function<void(unsigned int)> sleeper) {
     m_sleeper = sleeper ? std::move(sleeper) : std::function<void(unsigned int)>(SleepSeconds);
-}
-
-DeviceP11Operation* GetDeviceListHandle() {
-    static DeviceP11Operation theDeviceLayer([] {
-        const char* path = std::getenv("TOKEN_HOST_MODULE");
-        return std::string(path && *path ? path : kDefaultModulePath);
-    }());
-    return &theDeviceLayer;
 }

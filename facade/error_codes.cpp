@@ -60,11 +60,7 @@ const char* FindErrorDescription(long code) {
 
 long PKCS_Handle::GetLastErrorDesc(long code, ResultVector& result) {
     const char* description = FindErrorDescription(code);
-    if (description == nullptr) {
-        description = kOtherErrorDescription;
-        g_lErrorCode = rc::kGeneralFailure;
-    }
-    const std::string text(description);
+    const std::string text(description != nullptr ? description : kOtherErrorDescription);
     setVec(result, text.data(), text.size());
     return text.empty() ? rc::kGeneralFailure : 0;
 }

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -27,27 +26,6 @@ extern char** environ;
 
 const char* const kDefaultChooserPath = "/usr/bin/ZEKA_UI";
 const char* const kChooserResultFile = "/tmp/.dv_chooseFile";
-
-const std::string& ChooserProgram() {
-    static const std::string program = [] {
-        const char* path = std::getenv("TOKEN_HOST_CHOOSER");
-        return std::string(path && *path ? path : kDefaultChooserPath);
-    }();
-    return program;
-}
-
-namespace {
-
-int& WatchedInputSetting() {
-    static int fd = -1;
-    return fd;
-}
-
-}  // namespace
-
-void SetChooserWatchedInput(int fd) { WatchedInputSetting() = fd; }
-
-int ChooserWatchedInput() { return WatchedInputSetting(); }
 
 namespace {
 
