@@ -86,5 +86,6 @@ private:
     PKCS_Handle m_facade;
 };
 
+// The installed chooser program, and the file it writes the choice to.
 extern const char* const kDefaultChooserPath;
 extern const char* const kChooserResultFile;
