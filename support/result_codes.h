@@ -18,8 +18,8 @@ constexpr long kTimedOut = -105;            // the holder did not answer the key
 // -215). None left is reported as kPinLocked; -200 itself has a text but is
 // never raised.
 constexpr long WrongPin(int triesLeft) { return -200 - triesLeft; }
-constexpr long kPinLocked = -221;      // the PIN is locked
-constexpr long kPinLengthWrong = -222; // has a text, never raised
+constexpr long kPinLocked = -221;       // the PIN is locked
+constexpr long kPinLengthWrong = -222;  // has a text, never raised
 
 constexpr long kGeneralFailure = -300;      // any failure without a code of its own
 constexpr long kNotInitialised = -301;      // customer initialisation failed
@@ -31,12 +31,12 @@ constexpr long kOpenRegisterFailed = -351;  // has a text, never raised
 constexpr long kBadValue = -352;            // an input value is out of range or refused by the key
 constexpr long kBufferTooSmall = -353;      // a result does not fit the space given for it
 
-constexpr long kNotBase64 = -401;            // a text to decode is not Base64 (nor a certificate bundle)
-constexpr long kEncodeFailed = -402;         // the signing text could not be Base64-encoded
-constexpr long kKeyGenerationFailed = -403;  // the key did not generate the request's key pairs
-constexpr long kRequestSigningFailed = -404; // the key did not sign the certificate requests
-constexpr long kCertWriteFailed = -408;      // the key did not store a certificate
-constexpr long kPackFailed = -409;           // the SignedData could not be built or written
-constexpr long kExportNotSupported = -411;   // the key's module cannot export public keys
+constexpr long kNotBase64 = -401;             // a text to decode is not Base64 (nor a certificate bundle)
+constexpr long kEncodeFailed = -402;          // the signing text could not be Base64-encoded
+constexpr long kKeyGenerationFailed = -403;   // the key did not generate the request's key pairs
+constexpr long kRequestSigningFailed = -404;  // the key did not sign the certificate requests
+constexpr long kCertWriteFailed = -408;       // the key did not store a certificate
+constexpr long kPackFailed = -409;            // the SignedData could not be built or written
+constexpr long kExportNotSupported = -411;    // the key's module cannot export public keys
 
 }  // namespace rc
