@@ -144,8 +144,10 @@ int Sign(const Options& options) {
 }
 
 int Text(const Options& options) {
+    // The signing text needs no token: the module is never loaded.
+    DeviceP11Operation device(kDefaultModulePath);
     std::string text;
-    const long rc = GetDeviceListHandle()->MakeTLVSignFile(
+    const long rc = device.MakeTLVSignFile(
         Option(options, "xml", "<T><Amount>1.00</Amount></T>").c_str(), Option(options, "key", "Pay 1.00").c_str(),
         Option(options, "file"), text, Option(options, "format", "02") == "01");
     if (rc != 0) Fail("signing text failed with " + std::to_string(rc));

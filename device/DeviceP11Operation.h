@@ -14,7 +14,7 @@
 
 class P11Session;
 
-// The fixed location of the key's module; TOKEN_HOST_MODULE overrides it.
+// Where the key's module is installed.
 extern const char* const kDefaultModulePath;
 
 // One certificate (or undecoded blob) to be written to the token.
@@ -60,14 +60,17 @@ public:
     long GetTokenCount(unsigned int* count);
     bool CheckToken();
     // The inline token rule of the settings operations: discovery, then
-    // -102 / -104 / -103. Returns 0 when exactly one token is selected.
+    // kNoKey / kSeveralKeys / kCannotConnect. Returns 0 when exactly one
+    // token is selected.
     long RunTokenRule();
     // Opens a session on the selected slot (serial, read-write).
     bool OpenSession(P11Session& session);
     // Maps a C_Login (or module prompt) result for the PIN-protected paths:
-    // -100, -105, -221, -200-N, or otherRv for anything unlisted. 0 for success.
+    // kCancelled, kTimedOut, kPinLocked, WrongPin(N), or otherRv for anything
+    // unlisted. 0 for success.
     long MapLoginResult(CK_RV rv, long otherRv);
-    // A wrong PIN as a code: -221 when E_GetPinInfo shows no tries left, else -200-N.
+    // A wrong PIN as a code: kPinLocked when E_GetPinInfo shows no tries
+    // left, else WrongPin(N).
     long WrongPinCode();
     // Waits between discovery attempts; tests replace it to avoid sleeping.
     void SetSleeper(std::function<void(unsigned int seconds)> sleeper);
@@ -91,13 +94,13 @@ public:
     long SelectSigner(P11Session& session, const char* dn, const char* xmlMsg, const char* keyMsg,
                       const std::string& filePath, bool prefixOnly, SignerSelection& signer);
     // Chooses the mechanism for the key kind and upper-cased hash name;
-    // -352 when refused.
+    // kBadValue when refused.
     long ChooseMechanism(bool sm2, const std::string& upperHashName, CK_MECHANISM_TYPE& mechanism);
     // Logs in with the PIN prompt block; 0 or the mapped failure code.
     long LoginWithPrompt(P11Session& session);
     // Finds the private key of a pair (value up to its first zero, then one zero byte).
     long FindPrivateKey(P11Session& session, const std::vector<unsigned char>& pairId, CK_OBJECT_HANDLE& key);
-    // A signing prompt's result: 0, -100 cancelled, -105 time-out, else -103.
+    // A signing prompt's result: 0, kCancelled, kTimedOut, else kCannotConnect.
     static long MapSignResult(CK_RV rv);
     // The data the key signs: the Z value in front of the text for SM2.
     static std::string DataForToken(const SignerSelection& signer, const std::string& signingText);
@@ -202,7 +205,7 @@ public:
     bool GetSignedCode(const unsigned char* info, unsigned long infoLength, const unsigned char* algorithm,
                        unsigned long algorithmLength, const unsigned char* signature, unsigned long signatureLength,
                        unsigned char* out, unsigned long* length);
-    // The final CertificationRequest; 0 or -353.
+    // The final CertificationRequest; 0 or kBufferTooSmall.
     long GenerateRSAP10Request(std::string hash, const unsigned char* signature, unsigned long signatureLength,
                                const unsigned char* tbs, unsigned long tbsLength, unsigned char* out,
                                unsigned long* length);
@@ -221,7 +224,8 @@ public:
     long SignPKCS10Requests(unsigned int count, const _pkcs10info* infos, const unsigned char* records,
                             const unsigned char* signInfo, unsigned int signInfoLength,
                             std::vector<std::vector<unsigned char>>& signatures);
-    // Splits an E_SignRequestInfo response (area of `capacity` bytes); 0 or -404.
+    // Splits an E_SignRequestInfo response (area of `capacity` bytes); 0 or
+    // kRequestSigningFailed.
     static long ParseSignRequestResponse(const unsigned char* response, unsigned long capacity, unsigned int count,
                                          std::vector<std::vector<unsigned char>>& signatures);
     // The hash bytes of each entry of a sign-info record; false when malformed.
@@ -272,7 +276,8 @@ public:
     long setIPType(int value);
     // UTF-8 to GB18030; what was converted before the first problem.
     static std::string UTF8ToGBK(const char* text, unsigned long length);
-    // E_SetTokenParam after the token rule; the key's refusal (7) becomes rejectedCode.
+    // E_SetTokenParam after the token rule; the key's refusal (CKR_ARGUMENTS_BAD) becomes
+    // rejectedCode.
     long SetTokenParam(CK_ULONG type, const char* text, int length, long rejectedCode);
     // E_GetLanguageList / E_GetCharsetList (same shape) into the caller's buffer.
     long ReadListText(int position, char* out, int size);
@@ -301,10 +306,6 @@ private:
     unsigned char m_extInfo = 1;
     std::function<void(unsigned int)> m_sleeper;
 };
-
-// The process-wide device layer, created on first use with the module path
-// (kDefaultModulePath unless TOKEN_HOST_MODULE names another).
-DeviceP11Operation* GetDeviceListHandle();
 
 // The PIN prompt block given to C_Login: the module asks the holder itself.
 extern const unsigned char kPinPromptBlock[11];

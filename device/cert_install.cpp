@@ -14,6 +14,7 @@
 
 #include "device/p11_session.h"
 #include "support/MyBase64.h"
+#include "support/result_codes.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ bool DecodeBase64(const std::string& text, std::vector<unsigned char>& bytes) {
 long DeviceP11Operation::GMWritePKCS07(const char* p7) {
     if (!CheckToken()) return GetLastError();
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(-103);
+    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
     // Whatever an earlier installation wrote is no longer ours to roll back.
     m_certList.clear();
 
@@ -123,18 +124,18 @@ long DeviceP11Operation::WriteCert(std::string text, bool remember) {
         // the whole thing. Armoured text is unwrapped first, as Base64 alone
         // would never read it.
         std::vector<unsigned char> bytes;
-        if (!PemBody(text, bytes) && !DecodeBase64(text, bytes)) return -401;
+        if (!PemBody(text, bytes) && !DecodeBase64(text, bytes)) return rc::kNotBase64;
         certs.push_back(DERCERT{bytes.size(), std::move(bytes)});
     }
     if (remember) m_certList = certs;
 
     auto write = AuxEntryAt<E_WriteCertificate_t>(AuxFunctions(), AUX_WRITE_CERTIFICATE);
-    if (!write) return -408;
+    if (!write) return rc::kCertWriteFailed;
     for (const DERCERT& cert : certs) {
-        if (!DerFitsIn(cert.data)) return -352;
+        if (!DerFitsIn(cert.data)) return rc::kBadValue;
         CK_RV rv = write(GetSlot(), cert.data.data());
-        if (rv == CKR_ARGUMENTS_BAD) return -352;
-        if (rv != CKR_OK) return -408;
+        if (rv == CKR_ARGUMENTS_BAD) return rc::kBadValue;
+        if (rv != CKR_OK) return rc::kCertWriteFailed;
     }
     return 0;
 }
@@ -231,7 +232,7 @@ int DeviceP11Operation::CheckCertType(const unsigned char* der, unsigned long le
 
 int DeviceP11Operation::ParseP7B(const unsigned char* der, unsigned long length, std::vector<DERCERT>& certs) {
     std::vector<std::vector<unsigned char>> inBundle;
-    if (!CertificatesOfBundle(der, length, inBundle)) return 5;
+    if (!CertificatesOfBundle(der, length, inBundle)) return CKR_GENERAL_ERROR;
     size_t kept = 0;
     for (std::vector<unsigned char>& cert : inBundle) {
         // Issuer certificates and chains carry no key of ours.
@@ -240,7 +241,7 @@ int DeviceP11Operation::ParseP7B(const unsigned char* der, unsigned long length,
             ++kept;
         }
     }
-    return kept ? 0 : 5;
+    return kept ? CKR_OK : CKR_GENERAL_ERROR;
 }
 
 bool DeviceP11Operation::FindMatchPublicKey(const unsigned char* der, unsigned long length) {
@@ -261,29 +262,29 @@ bool DeviceP11Operation::FindMatchPublicKey(const unsigned char* der, unsigned l
 
 unsigned long DeviceP11Operation::GetCertModulus(const unsigned char* der, unsigned long length, unsigned char* out,
                                                  unsigned long* outLength) {
-    if (!der || length == 0 || !outLength) return 7;
+    if (!der || length == 0 || !outLength) return CKR_ARGUMENTS_BAD;
     X509Ptr cert = DecodeCertificate(der, length);
-    if (!cert) return 5;
+    if (!cert) return CKR_GENERAL_ERROR;
     const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(cert.get());
-    if (!bits) return 5;
+    if (!bits) return CKR_GENERAL_ERROR;
     const unsigned char* key = ASN1_STRING_get0_data(bits);
     const size_t size = static_cast<size_t>(std::max(ASN1_STRING_length(bits), 0));
 
     // RSAPublicKey ::= SEQUENCE { modulus INTEGER, ... }; an EC point is no SEQUENCE.
-    if (size < 2 || key[0] != 0x30) return 5;
+    if (size < 2 || key[0] != 0x30) return CKR_GENERAL_ERROR;
     size_t position = 1;
     position += key[position] < 0x81 ? 1 : 1 + (key[position] & 0x7F);
-    if (position >= size || key[position] != 0x02) return 5;
+    if (position >= size || key[position] != 0x02) return CKR_GENERAL_ERROR;
     ++position;
-    if (position >= size) return 5;
+    if (position >= size) return CKR_GENERAL_ERROR;
     size_t modulusLength = key[position++];
     if (modulusLength >= 0x81) {
         size_t count = modulusLength & 0x7F;
-        if (count > 2 || count > size - position) return 5;
+        if (count > 2 || count > size - position) return CKR_GENERAL_ERROR;
         modulusLength = 0;
         for (size_t i = 0; i < count; ++i) modulusLength = (modulusLength << 8) | key[position++];
     }
-    if (modulusLength > size - position) return 5;
+    if (modulusLength > size - position) return CKR_GENERAL_ERROR;
     if (modulusLength > 0 && key[position] == 0x00) {
         ++position;
         --modulusLength;
@@ -324,12 +325,12 @@ bool DeviceP11Operation::DeleteWrittenCert(const std::vector<unsigned char>& der
     std::vector<unsigned char> subject = EncodeDer(X509_get_subject_name(cert.get()), i2d_X509_NAME);
     std::vector<unsigned char> issuer = EncodeDer(X509_get_issuer_name(cert.get()), i2d_X509_NAME);
     if (subject.empty() || issuer.empty()) {
-        SetLastError(-304);
+        SetLastError(rc::kBadParameter);
         return false;
     }
     P11Session session;
     if (!OpenSession(session)) {
-        SetLastError(-103);
+        SetLastError(rc::kCannotConnect);
         return false;
     }
     std::vector<CK_OBJECT_HANDLE> found;
@@ -338,7 +339,7 @@ bool DeviceP11Operation::DeleteWrittenCert(const std::vector<unsigned char>& der
                       BytesItem(CKA_ISSUER, issuer.data(), issuer.size()),
                       BytesItem(CKA_SUBJECT, subject.data(), subject.size())},
                      kMaxRollbackCandidates, found)) {
-        SetLastError(-300);
+        SetLastError(rc::kGeneralFailure);
         return false;
     }
     // Older certificates of the same subject and issuer stay; of several
@@ -358,8 +359,8 @@ long DeviceP11Operation::GMDelTempKey(const char* dn, const char* keyIds) {
     std::vector<unsigned char> list;
     {
         P11Session session;
-        if (!OpenSession(session)) return SetLastError(-103);
-        if (dn && *dn && (!GetPubKidByDN(dn, list, false) || list.empty())) return SetLastError(-352);
+        if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
+        if (dn && *dn && (!GetPubKidByDN(dn, list, false) || list.empty())) return SetLastError(rc::kBadValue);
         if (keyIds && *keyIds) {
             long code = TransPubKid(list, keyIds);
             if (code != 0) return SetLastError(code);
@@ -369,9 +370,9 @@ long DeviceP11Operation::GMDelTempKey(const char* dn, const char* keyIds) {
         list.push_back(0x00);
         auto deleteKeys = AuxEntryAt<E_DeleteTempKey_t>(AuxFunctions(), AUX_DELETE_TEMP_KEY);
         CK_RV rv = deleteKeys ? deleteKeys(GetSlot(), list.data()) : CKR_FUNCTION_NOT_SUPPORTED;
-        if (rv == CKR_CANCEL) return SetLastError(-100);
-        if (rv == CKR_ARGUMENTS_BAD) return SetLastError(-304);
-        if (rv != CKR_OK) return SetLastError(-300);
+        if (rv == CKR_CANCEL) return SetLastError(rc::kCancelled);
+        if (rv == CKR_ARGUMENTS_BAD) return SetLastError(rc::kBadParameter);
+        if (rv != CKR_OK) return SetLastError(rc::kGeneralFailure);
     }
     return SetLastError(0);
 }
@@ -381,12 +382,14 @@ long DeviceP11Operation::GMGetTemKey(char* out, unsigned long capacity) {
     if (!CheckToken()) return GetLastError();
     auto getTempKey = AuxEntryAt<E_GetTempKey_t>(AuxFunctions(), AUX_GET_TEMP_KEY);
     unsigned char key[kTempKeySize] = {};
-    if (!getTempKey || getTempKey(GetSlot(), key, sizeof key) != CKR_OK) return SetLastError(-103);
+    if (!getTempKey || getTempKey(GetSlot(), key, sizeof key) != CKR_OK) return SetLastError(rc::kCannotConnect);
     char text[kTempKeyTextSize];
     CMyBase64 base64;
     unsigned int length = sizeof text;
-    if (base64.Encode(key, sizeof key, text, &length) != static_cast<int>(kTempKeyTextSize)) return SetLastError(-300);
-    if (!out || capacity < kTempKeyTextSize) return SetLastError(-300);
+    if (base64.Encode(key, sizeof key, text, &length) != static_cast<int>(kTempKeyTextSize)) {
+        return SetLastError(rc::kGeneralFailure);
+    }
+    if (!out || capacity < kTempKeyTextSize) return SetLastError(rc::kGeneralFailure);
     std::copy(text, text + kTempKeyTextSize, out);
     return SetLastError(0);
 }

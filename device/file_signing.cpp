@@ -17,6 +17,7 @@
 
 #include "device/p11_session.h"
 #include "support/Gener_Func.h"
+#include "support/result_codes.h"
 
 namespace {
 
@@ -32,14 +33,14 @@ long SignFileWithModule(const P11Session& session, AUX_FUNCTION_LIST* aux, CK_ME
                         CK_OBJECT_HANDLE key, const std::string& data, const std::string& display,
                         const std::string& filePath, std::vector<unsigned char>& signature) {
     auto signFile = AuxEntryAt<E_SignFileWithDisplay_t>(aux, AUX_SIGN_FILE_WITH_DISPLAY);
-    if (!signFile) return -103;
+    if (!signFile) return rc::kCannotConnect;
     CK_MECHANISM mechanism{mechanismType, nullptr, 0};
     std::vector<unsigned char> buffer(kSignatureCapacity);
     CK_ULONG length = buffer.size();
     CK_RV rv = signFile(session.handle(), key, &mechanism, reinterpret_cast<const unsigned char*>(data.data()),
                         display.c_str(), filePath.c_str(), buffer.data(), &length, 0);
     if (rv != CKR_OK) return DeviceP11Operation::MapSignResult(rv);
-    if (length > buffer.size()) return -103;
+    if (length > buffer.size()) return rc::kCannotConnect;
     buffer.resize(length);
     signature = std::move(buffer);
     return 0;
@@ -171,10 +172,10 @@ long DeviceP11Operation::GMUSBKeySignFile(const char* dn, const char* hashName, 
                                           std::string& out) {
     const std::string path = filePath ? filePath : "";
     const std::string outputPath = p7Path ? p7Path : "";
-    if (NameSameFile(path, outputPath)) return SetLastError(-304);
+    if (NameSameFile(path, outputPath)) return SetLastError(rc::kBadParameter);
     if (!CheckToken()) return GetLastError();
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(-103);
+    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
 
     SignerSelection signer;
     long rv = SelectSigner(session, dn, xmlMsg, keyMsg, path, true, signer);
@@ -182,7 +183,7 @@ long DeviceP11Operation::GMUSBKeySignFile(const char* dn, const char* hashName, 
     CK_MECHANISM_TYPE mechanism = 0;
     rv = ChooseMechanism(signer.found && signer.sm2, UpperCaseHashName(hashName ? hashName : ""), mechanism);
     if (rv != 0) return SetLastError(rv);
-    if (!signer.found) return SetLastError(-304);
+    if (!signer.found) return SetLastError(rc::kBadParameter);
     const std::string& prefix = signer.text;
 
     rv = LoginWithPrompt(session);
@@ -205,11 +206,11 @@ long DeviceP11Operation::GMUSBKeySignFile(const char* dn, const char* hashName, 
                            signer.certificate, false, buffer, textStart);
     if (rv != 0) return SetLastError(rv);
     const std::string_view complete = std::string_view(buffer).substr(textStart);
-    if (!ExtendsPrefix(complete, prefix)) return SetLastError(-302);
+    if (!ExtendsPrefix(complete, prefix)) return SetLastError(rc::kReadFailed);
     const size_t contentStart = textStart - (signer.sm2 ? sizeof signer.z : 0);
     if (!ModuleSignatureVerifies(signer.certificate, mechanism, signer.sm2,
                                  std::string_view(buffer).substr(contentStart), signature)) {
-        return SetLastError(-302);
+        return SetLastError(rc::kReadFailed);
     }
 
     std::string packed;

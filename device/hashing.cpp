@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "device/p11_session.h"
+#include "support/result_codes.h"
 #include "support/sm3.h"
 
 namespace {
@@ -90,7 +91,7 @@ bool DeviceP11Operation::GetHashValue(std::string name, const unsigned char* dat
 
     P11Session session;
     if (!OpenSession(session) || !session.isOpen()) {
-        SetLastError(-103);
+        SetLastError(rc::kCannotConnect);
         return false;
     }
     CK_FUNCTION_LIST_PTR functions = session.functions();

@@ -13,6 +13,7 @@
 
 #include "device/p11_session.h"
 #include "support/Gener_Func.h"
+#include "support/result_codes.h"
 
 namespace {
 
@@ -174,17 +175,17 @@ bool DeviceP11Operation::GetPubKidByKid(std::string kid, std::vector<unsigned ch
 }
 
 long DeviceP11Operation::TransPubKid(std::vector<unsigned char>& list, const char* keyIds) {
-    if (!keyIds) return SetLastError(-304);
+    if (!keyIds) return SetLastError(rc::kBadParameter);
     const std::string text(keyIds);
     const std::vector<std::string> pieces = SplitAtSeparator(text);
     // A lone key number is written with two digits ("02").
-    if (pieces.size() == 1 && text.size() != 2) return SetLastError(-304);
+    if (pieces.size() == 1 && text.size() != 2) return SetLastError(rc::kBadParameter);
     for (const std::string& piece : pieces) {
         const int keyNumber = ToNumber(piece);
         KeyIdPair pair{};
-        if (!KeyIdPairOf(keyNumber, pair)) return SetLastError(-352);
+        if (!KeyIdPairOf(keyNumber, pair)) return SetLastError(rc::kBadValue);
         if (PairAlreadyListed(list, pair)) continue;
-        if (!CheckPubKeyIsValid(keyNumber)) return SetLastError(-352);
+        if (!CheckPubKeyIsValid(keyNumber)) return SetLastError(rc::kBadValue);
         AppendPair(list, pair);
     }
     return 0;

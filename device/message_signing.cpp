@@ -14,6 +14,7 @@
 
 #include "device/p11_session.h"
 #include "support/Gener_Func.h"
+#include "support/result_codes.h"
 
 namespace {
 
@@ -54,22 +55,24 @@ long ReadPublicKeyFacts(const P11Session& session, const std::vector<unsigned ch
     std::vector<CK_OBJECT_HANDLE> keys;
     const std::vector<TemplateItem> query = {UlongItem(CKA_CLASS, CKO_PUBLIC_KEY), BoolItem(CKA_TOKEN, true),
                                              BytesItem(CKA_VENDOR_PAIR_ID, pairId.data(), pairId.size())};
-    if (!FindObjects(session, query, 1, keys) || keys.empty()) return -103;
+    if (!FindObjects(session, query, 1, keys) || keys.empty()) return rc::kCannotConnect;
 
     std::vector<std::vector<unsigned char>> values;
-    if (!ReadAttributes(session, keys[0], {CKA_KEY_TYPE, CKA_VENDOR_TEXT_FORMAT, CKA_MODULUS}, values)) return -302;
+    if (!ReadAttributes(session, keys[0], {CKA_KEY_TYPE, CKA_VENDOR_TEXT_FORMAT, CKA_MODULUS}, values)) {
+        return rc::kReadFailed;
+    }
     const std::vector<unsigned char>& format = values[1];
     if (format.size() >= 2 && format[0] == '0' && format[1] == '1') {
         facts.binaryText = true;
     } else if (format.size() >= 2 && format[0] == '0' && format[1] == '2') {
         facts.binaryText = false;
     } else {
-        return -352;
+        return rc::kBadValue;
     }
     facts.sm2 = UlongFromBytes(values[0]) == CKK_VENDOR_SM2;
     if (facts.sm2) {
         // Anything but an uncompressed 256-bit point cannot fill the Z block.
-        if (values[2].size() != kSm2PointLength) return -302;
+        if (values[2].size() != kSm2PointLength) return rc::kReadFailed;
         facts.point = std::move(values[2]);
     }
     return 0;
@@ -86,12 +89,12 @@ long SignWithToken(const P11Session& session, CK_MECHANISM_TYPE mechanismType, C
                    unsigned char* data, CK_ULONG dataLength, std::vector<unsigned char>& signature) {
     CK_FUNCTION_LIST_PTR f = session.functions();
     CK_MECHANISM mechanism{mechanismType, nullptr, 0};
-    if (f->C_SignInit(session.handle(), &mechanism, key) != CKR_OK) return -103;
+    if (f->C_SignInit(session.handle(), &mechanism, key) != CKR_OK) return rc::kCannotConnect;
     std::vector<unsigned char> buffer(kSignatureCapacity);
     CK_ULONG length = buffer.size();
     CK_RV rv = f->C_Sign(session.handle(), data, dataLength, buffer.data(), &length);
     if (rv != CKR_OK) return DeviceP11Operation::MapSignResult(rv);
-    if (length > buffer.size()) return -103;
+    if (length > buffer.size()) return rc::kCannotConnect;
     buffer.resize(length);
     signature = std::move(buffer);
     return 0;
@@ -132,26 +135,26 @@ std::string DeviceP11Operation::UpperCaseHashName(std::string name) {
 
 long DeviceP11Operation::MapSignResult(CK_RV rv) {
     if (rv == CKR_OK) return 0;
-    if (rv == CKR_CANCEL) return -100;
-    if (rv == CKR_VENDOR_USER_TIMEOUT) return -105;
-    return -103;
+    if (rv == CKR_CANCEL) return rc::kCancelled;
+    if (rv == CKR_VENDOR_USER_TIMEOUT) return rc::kTimedOut;
+    return rc::kCannotConnect;
 }
 
 long DeviceP11Operation::SelectSigner(P11Session& session, const char* dn, const char* xmlMsg, const char* keyMsg,
                                       const std::string& filePath, bool prefixOnly, SignerSelection& signer) {
     signer = SignerSelection{};
-    if (!dn || !xmlMsg || !keyMsg) return -304;
+    if (!dn || !xmlMsg || !keyMsg) return rc::kBadParameter;
 
     std::vector<CK_OBJECT_HANDLE> certificates;
     if (!FindObjects(session, {UlongItem(CKA_CLASS, CKO_CERTIFICATE), BoolItem(CKA_TOKEN, true)}, kMaxCertificates,
                      certificates)) {
-        return -103;
+        return rc::kCannotConnect;
     }
-    if (certificates.empty()) return -350;
+    if (certificates.empty()) return rc::kNoCertificate;
 
     for (CK_OBJECT_HANDLE handle : certificates) {
         std::vector<std::vector<unsigned char>> values;
-        if (!ReadAttributes(session, handle, {CKA_VALUE, CKA_VENDOR_PAIR_ID}, values)) return -302;
+        if (!ReadAttributes(session, handle, {CKA_VALUE, CKA_VENDOR_PAIR_ID}, values)) return rc::kReadFailed;
         std::string subject;
         // An object that holds no certificate cannot be the signer; another may.
         if (!InvertedSubject(values[0], subject)) continue;
@@ -165,7 +168,7 @@ long DeviceP11Operation::SelectSigner(P11Session& session, const char* dn, const
             unsigned long zLength = sizeof signer.z;
             if (!ComputeZ(facts.point.data() + 1, kSm2CoordinateLength, facts.point.data() + 1 + kSm2CoordinateLength,
                           kSm2CoordinateLength, signer.z, &zLength)) {
-                return -300;
+                return rc::kGeneralFailure;
             }
         }
         std::string text;
@@ -190,7 +193,7 @@ long DeviceP11Operation::SelectSigner(P11Session& session, const char* dn, const
 long DeviceP11Operation::ChooseMechanism(bool sm2, const std::string& upperHashName, CK_MECHANISM_TYPE& mechanism) {
     const std::string& name = upperHashName;
     if (sm2) {
-        if (!name.empty() && name != "SM3") return -352;
+        if (!name.empty() && name != "SM3") return rc::kBadValue;
         mechanism = CKM_VENDOR_SM2_SM3;
         return 0;
     }
@@ -205,23 +208,23 @@ long DeviceP11Operation::ChooseMechanism(bool sm2, const std::string& upperHashN
     } else if (name == "SM3") {
         mechanism = CKM_VENDOR_SM2_SM3;
     } else {
-        return -352;
+        return rc::kBadValue;
     }
     return 0;
 }
 
 long DeviceP11Operation::LoginWithPrompt(P11Session& session) {
     CK_FUNCTION_LIST_PTR f = session.functions();
-    if (!f || !session.isOpen()) return -103;
+    if (!f || !session.isOpen()) return rc::kCannotConnect;
     CK_RV rv = f->C_Login(session.handle(), CKU_USER, const_cast<CK_UTF8CHAR_PTR>(kPinPromptBlock),
                           sizeof kPinPromptBlock);
-    return MapLoginResult(rv, -352);
+    return MapLoginResult(rv, rc::kBadValue);
 }
 
 long DeviceP11Operation::FindPrivateKey(P11Session& session, const std::vector<unsigned char>& pairId,
                                         CK_OBJECT_HANDLE& key) {
     std::vector<CK_OBJECT_HANDLE> keys;
-    if (!FindObjects(session, PrivateKeyQuery(pairId), 1, keys) || keys.size() != 1) return -103;
+    if (!FindObjects(session, PrivateKeyQuery(pairId), 1, keys) || keys.size() != 1) return rc::kCannotConnect;
     key = keys[0];
     return 0;
 }
@@ -230,7 +233,7 @@ long DeviceP11Operation::GMUSBKeySign(const char* dn, const char* xmlMsg, const 
                                       std::string filePath, std::string& out) {
     if (!CheckToken()) return GetLastError();
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(-103);
+    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
 
     SignerSelection signer;
     long rv = SelectSigner(session, dn, xmlMsg, keyMsg, filePath, false, signer);
@@ -238,7 +241,7 @@ long DeviceP11Operation::GMUSBKeySign(const char* dn, const char* xmlMsg, const 
     CK_MECHANISM_TYPE mechanism = 0;
     rv = ChooseMechanism(signer.found && signer.sm2, UpperCaseHashName(std::move(hashName)), mechanism);
     if (rv != 0) return SetLastError(rv);
-    if (!signer.found) return SetLastError(-304);
+    if (!signer.found) return SetLastError(rc::kBadParameter);
     // The token signs the Z value and the text where they lie.
     const size_t dataStart = signer.textStart - (signer.sm2 ? sizeof signer.z : 0);
 

@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <memory>
 #include <vector>
 
 #include "device/p11_session.h"
+#include "support/result_codes.h"
 
 const char* const kDefaultModulePath = "/opt/apps/com.dorvel.quillmark7100-zeka/files/lib/libQuillmark7100_ZEKA.so";
 const unsigned char kPinPromptBlock[11] = {0x01, 0x08, '0', '0', '0', '0', '0', '0', '0', '0', 0x00};
@@ -96,10 +96,12 @@ long DeviceP11Operation::Clear() {
 long DeviceP11Operation::GetFuncList() {
     if (m_module) return 0;
     ModuleHandle module(dlopen(m_path.c_str(), RTLD_NOW));
-    if (!module) return SetLastError(-101);
+    if (!module) return SetLastError(rc::kModuleNotInstalled);
     CK_FUNCTION_LIST_PTR functions = nullptr;
     AUX_FUNCTION_LIST* aux = nullptr;
-    if (!LoadFunctionList(module.get(), functions) || !LoadAuxList(module.get(), aux)) return SetLastError(-300);
+    if (!LoadFunctionList(module.get(), functions) || !LoadAuxList(module.get(), aux)) {
+        return SetLastError(rc::kGeneralFailure);
+    }
     m_module = module.release();
     m_functionList = functions;
     m_auxList = aux;
@@ -109,23 +111,23 @@ long DeviceP11Operation::GetFuncList() {
 long DeviceP11Operation::Init() {
     long rv = GetFuncList();
     if (rv != 0) return SetLastError(rv);
-    if (!m_functionList->C_Initialize) return SetLastError(-300);
+    if (!m_functionList->C_Initialize) return SetLastError(rc::kGeneralFailure);
     CK_RV initialized = m_functionList->C_Initialize(nullptr);
     if (initialized == CKR_OK) {
         m_sleeper(kSecondsAfterFirstInitialize);
     } else if (initialized != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-        return SetLastError(-300);
+        return SetLastError(rc::kGeneralFailure);
     }
     return SetLastError(0);
 }
 
 long DeviceP11Operation::GetTokenCount(unsigned int* count) {
     m_slot = 0;
-    if (Init() != 0 || !m_module || !m_functionList || !m_auxList) return SetLastError(-101);
+    if (Init() != 0 || !m_module || !m_functionList || !m_auxList) return SetLastError(rc::kModuleNotInstalled);
     CK_FUNCTION_LIST_PTR f = m_functionList;
 
     CK_ULONG present = 0;
-    if (CountPresentSlots(f, present) != CKR_OK) return SetLastError(-103);
+    if (CountPresentSlots(f, present) != CKR_OK) return SetLastError(rc::kCannotConnect);
     if (present >= 2) {
         if (count) *count = ClampCount(present);
         return SetLastError(0);
@@ -141,7 +143,7 @@ long DeviceP11Operation::GetTokenCount(unsigned int* count) {
 
     std::vector<CK_SLOT_ID> slots(std::min(present, kMaxSlots));
     CK_ULONG listed = slots.size();
-    if (f->C_GetSlotList(CK_TRUE, slots.data(), &listed) != CKR_OK) return SetLastError(-103);
+    if (f->C_GetSlotList(CK_TRUE, slots.data(), &listed) != CKR_OK) return SetLastError(rc::kCannotConnect);
     slots.resize(std::min<CK_ULONG>(listed, slots.size()));
     if (slots.empty()) {
         if (count) *count = 0;
@@ -168,9 +170,9 @@ long DeviceP11Operation::RunTokenRule() {
     unsigned int count = 0;
     long rv = GetTokenCount(&count);
     if (rv != 0) return SetLastError(rv);
-    if (count == 0) return SetLastError(-102);
-    if (count != 1) return SetLastError(-104);
-    if (m_slot == 0) return SetLastError(-103);
+    if (count == 0) return SetLastError(rc::kNoKey);
+    if (count != 1) return SetLastError(rc::kSeveralKeys);
+    if (m_slot == 0) return SetLastError(rc::kCannotConnect);
     return SetLastError(0);
 }
 
@@ -185,7 +187,7 @@ long DeviceP11Operation::WrongPinCode() {
     // The entry's own result is not consulted: an unanswered record reads as no tries left.
     if (auto getPinInfo = AuxEntryAt<E_GetPinInfo_t>(m_auxList, AUX_GET_PIN_INFO)) getPinInfo(m_slot, info);
     const int triesLeft = info[kPinTriesOffset];
-    return triesLeft == 0 ? -221 : -200 - triesLeft;
+    return triesLeft == 0 ? rc::kPinLocked : rc::WrongPin(triesLeft);
 }
 
 long DeviceP11Operation::MapLoginResult(CK_RV rv, long otherRv) {
@@ -194,12 +196,12 @@ long DeviceP11Operation::MapLoginResult(CK_RV rv, long otherRv) {
     case CKR_USER_ALREADY_LOGGED_IN:
         return 0;
     case CKR_CANCEL:
-        return -100;
+        return rc::kCancelled;
     case CKR_PIN_EXPIRED:
     case CKR_VENDOR_USER_TIMEOUT:
-        return -105;
+        return rc::kTimedOut;
     case CKR_PIN_LOCKED:
-        return -221;
+        return rc::kPinLocked;
     case CKR_PIN_INCORRECT:
     case CKR_PIN_INVALID:
         return WrongPinCode();
@@ -210,12 +212,4 @@ long DeviceP11Operation::MapLoginResult(CK_RV rv, long otherRv) {
 
 void DeviceP11Operation::SetSleeper(std::function<void(unsigned int)> sleeper) {
     m_sleeper = sleeper ? std::move(sleeper) : std::function<void(unsigned int)>(SleepSeconds);
-}
-
-DeviceP11Operation* GetDeviceListHandle() {
-    static DeviceP11Operation theDeviceLayer([] {
-        const char* path = std::getenv("TOKEN_HOST_MODULE");
-        return std::string(path && *path ? path : kDefaultModulePath);
-    }());
-    return &theDeviceLayer;
 }

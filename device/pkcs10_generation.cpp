@@ -7,6 +7,7 @@
 
 #include "device/p11_session.h"
 #include "support/MyBase64.h"
+#include "support/result_codes.h"
 
 namespace {
 
@@ -189,12 +190,14 @@ long DeviceP11Operation::GenerateRSAP10Request(std::string hash, const unsigned 
     for (const RsaSignatureAlgorithm& algorithm : kRsaSignatureAlgorithms) {
         if (hash == algorithm.hash) chosen = &algorithm;
     }
-    if (!chosen) return -353;  // SM3 has no RSA signature algorithm here
+    if (!chosen) return rc::kBufferTooSmall;  // SM3 has no RSA signature algorithm here
     unsigned char algorithm[sizeof kRsaEncryption];
     std::copy(kRsaEncryption, kRsaEncryption + sizeof kRsaEncryption, algorithm);
     algorithm[12] = chosen->lastOidByte;
-    return GetSignedCode(tbs, tbsLength, algorithm, sizeof algorithm, signature, signatureLength, out, length) ? 0
-                                                                                                            : -353;
+    if (!GetSignedCode(tbs, tbsLength, algorithm, sizeof algorithm, signature, signatureLength, out, length)) {
+        return rc::kBufferTooSmall;
+    }
+    return 0;
 }
 
 long DeviceP11Operation::GenerateSM2P10Request(std::string, const unsigned char* signature,
@@ -202,7 +205,7 @@ long DeviceP11Operation::GenerateSM2P10Request(std::string, const unsigned char*
                                                unsigned long tbsLength, unsigned char* out, unsigned long* length) {
     // The signature is r || s, halves of equal width.
     if (!signature || !tbs || !length || tbsLength < kZSize || signatureLength == 0 || signatureLength % 2 != 0) {
-        return -353;
+        return rc::kBufferTooSmall;
     }
     unsigned long half = signatureLength / 2;
     std::vector<unsigned char> integers;
@@ -216,7 +219,7 @@ long DeviceP11Operation::GenerateSM2P10Request(std::string, const unsigned char*
     std::vector<unsigned char> request = WrapSequence(content);
     if (!out || *length < request.size()) {
         *length = request.size();
-        return -353;
+        return rc::kBufferTooSmall;
     }
     std::copy(request.begin(), request.end(), out);
     *length = request.size();
@@ -227,9 +230,9 @@ long DeviceP11Operation::GenerateSM2P10Request(std::string, const unsigned char*
 
 long DeviceP11Operation::GetP10PublicKeyInfo(const unsigned char* record, unsigned char* out,
                                              unsigned long* length) {
-    if (!record || !out || !length) return -300;
+    if (!record || !out || !length) return rc::kGeneralFailure;
     P11Session session;
-    if (!OpenSession(session)) return -103;
+    if (!OpenSession(session)) return rc::kCannotConnect;
     std::vector<unsigned char> pairId = PairIdOfRecord(record);
     std::vector<CK_OBJECT_HANDLE> found;
     if (!FindObjects(session,
@@ -237,11 +240,11 @@ long DeviceP11Operation::GetP10PublicKeyInfo(const unsigned char* record, unsign
                       BytesItem(CKA_VENDOR_PAIR_ID, pairId.data(), pairId.size())},
                      1, found) ||
         found.size() != 1) {
-        return -300;
+        return rc::kGeneralFailure;
     }
     std::vector<unsigned char> modulus;
     if (!ReadAttribute(session, found[0], CKA_MODULUS, modulus) || modulus.empty() || modulus.size() > *length) {
-        return -300;
+        return rc::kGeneralFailure;
     }
     std::copy(modulus.begin(), modulus.end(), out);
     *length = modulus.size();
@@ -258,7 +261,7 @@ long DeviceP11Operation::GetRSAP10SignMsg(_pkcs10info info, const unsigned char*
     unsigned long nameLength = name.size();
     code = GetSubjectDN(info.dn, name.data(), &nameLength);
     if (code != 0) return code;
-    return GetRSAPKCS10Code(modulus, modulusLength, name.data(), nameLength, out, length) ? 0 : -353;
+    return GetRSAPKCS10Code(modulus, modulusLength, name.data(), nameLength, out, length) ? 0 : rc::kBufferTooSmall;
 }
 
 long DeviceP11Operation::GetSM2P10SignMsg(_pkcs10info info, const unsigned char* record, unsigned char* out,
@@ -267,7 +270,7 @@ long DeviceP11Operation::GetSM2P10SignMsg(_pkcs10info info, const unsigned char*
     unsigned long pointLength = sizeof point;
     long code = GetP10PublicKeyInfo(record, point, &pointLength);
     if (code != 0) return code;
-    if (pointLength != 1 + 2 * kSm2CoordinateSize) return -300;  // not an uncompressed SM2 point
+    if (pointLength != 1 + 2 * kSm2CoordinateSize) return rc::kGeneralFailure;  // not an uncompressed SM2 point
     const unsigned char* x = point + 1;
     const unsigned char* y = point + 1 + kSm2CoordinateSize;
 
@@ -281,9 +284,9 @@ long DeviceP11Operation::GetSM2P10SignMsg(_pkcs10info info, const unsigned char*
     unsigned long zLength = sizeof z;
     if (!GetSM2PKCS10Code2(x, y, name.data(), nameLength, requestInfo.data(), &infoLength) ||
         !ComputeZ(x, kSm2CoordinateSize, y, kSm2CoordinateSize, z, &zLength) || zLength != kZSize) {
-        return -353;
+        return rc::kBufferTooSmall;
     }
-    if (!out || !length || *length < infoLength + kZSize) return -353;
+    if (!out || !length || *length < infoLength + kZSize) return rc::kBufferTooSmall;
     std::copy(z, z + kZSize, out);
     std::copy(requestInfo.begin(), requestInfo.begin() + infoLength, out + kZSize);
     *length = infoLength + kZSize;
@@ -292,7 +295,7 @@ long DeviceP11Operation::GetSM2P10SignMsg(_pkcs10info info, const unsigned char*
 
 long DeviceP11Operation::GetPKCS10Result(unsigned int count, const unsigned int* keyAlgs, const _pkcs10info* infos,
                                          const unsigned char* records, std::string& text) {
-    if (count < 1 || count > 2 || !keyAlgs || !infos || !records) return -300;
+    if (count < 1 || count > 2 || !keyAlgs || !infos || !records) return rc::kGeneralFailure;
     std::vector<std::vector<unsigned char>> tbs(count);
     for (unsigned int i = 0; i < count; ++i) {
         tbs[i].assign(kAreaSize, 0);
@@ -328,7 +331,7 @@ long DeviceP11Operation::GetPKCS10Result(unsigned int count, const unsigned int*
         if (code != 0) return code;
         request.resize(length);
         std::string base64;
-        if (!EncodeBase64(request, base64)) return -353;
+        if (!EncodeBase64(request, base64)) return rc::kBufferTooSmall;
         if (!result.empty()) result += "||";
         result += base64;
     }
@@ -342,7 +345,7 @@ long DeviceP11Operation::GMCreatePKCS10(const char* certInfo, std::string& text)
     if (!CheckToken()) return GetLastError();
     _pkcs10info infos[5];
     unsigned int count = 0;
-    if (!certInfo || !ParsePKCS10Param(certInfo, infos, &count)) return SetLastError(-304);
+    if (!certInfo || !ParsePKCS10Param(certInfo, infos, &count)) return SetLastError(rc::kBadParameter);
 
     unsigned int keyAlgs[2] = {};
     CK_ULONG keyBits[2] = {};
@@ -362,7 +365,7 @@ long DeviceP11Operation::GMCreatePKCS10(const char* certInfo, std::string& text)
     auto generate = AuxEntryAt<E_GenerateRequestKeys_t>(AuxFunctions(), AUX_GENERATE_REQUEST_KEYS);
     std::vector<unsigned char> records(2 * kKeyRecordSize, 0);
     if (!generate || generate(GetSlot(), count, keyAlgs, keyBits, certTypes.c_str(), records.data()) != CKR_OK) {
-        return SetLastError(-403);
+        return SetLastError(rc::kKeyGenerationFailed);
     }
     std::string result;
     long code = SetLastError(GetPKCS10Result(count, keyAlgs, infos, records.data(), result));

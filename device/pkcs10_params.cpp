@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/result_codes.h"
+
 namespace {
 
 constexpr unsigned long kNameBodyCapacity = 4096;
@@ -156,9 +158,9 @@ long DeviceP11Operation::GetSubjectDN(std::string dn, unsigned char* out, unsign
     std::string item;
     while (items.Next(item)) {
         size_t equals = item.find('=');
-        if (equals == std::string::npos) return -304;
+        if (equals == std::string::npos) return rc::kBadParameter;
         const DnAttribute* attribute = FindDnAttribute(item.substr(0, equals));
-        if (!attribute) return -304;
+        if (!attribute) return rc::kBadParameter;
         unsigned long valueLength = item.size() - equals - 1;
         tooLong = tooLong || valueLength > kNameBodyCapacity;
         if (!tooLong) {
@@ -168,10 +170,10 @@ long DeviceP11Operation::GetSubjectDN(std::string dn, unsigned char* out, unsign
             tooLong = body.size() > kNameBodyCapacity;
         }
     }
-    if (tooLong) return -353;
+    if (tooLong) return rc::kBufferTooSmall;
     std::vector<unsigned char> name;
     AppendDerTlv(name, 0x30, body.data(), body.size());
-    if (!out || !length || *length < name.size()) return -353;
+    if (!out || !length || *length < name.size()) return rc::kBufferTooSmall;
     std::copy(name.begin(), name.end(), out);
     *length = name.size();
     return 0;

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "device/p11_session.h"
+#include "support/result_codes.h"
 
 namespace {
 
@@ -60,17 +61,17 @@ long DeviceP11Operation::GetPKCS10SignInfo(unsigned int count, const unsigned ch
                                            const unsigned char* data2, unsigned long length2, unsigned char* info,
                                            unsigned int* infoLength) {
     SetLastError(0);
-    if (count != 1 && count != 2) return SetLastError(-300);
-    if (!records || !info || !infoLength) return SetLastError(-300);
+    if (count != 1 && count != 2) return SetLastError(rc::kGeneralFailure);
+    if (!records || !info || !infoLength) return SetLastError(rc::kGeneralFailure);
     if (!CheckToken()) return GetLastError();
 
     KeyEntry entries[2];
     {
         P11Session session;
-        if (!OpenSession(session)) return SetLastError(-103);
+        if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
         for (unsigned int i = 0; i < count; ++i) {
             if (!ReadKeyEntry(session, PairIdOfRecord(records + i * kKeyRecordSize), entries[i])) {
-                return SetLastError(-103);
+                return SetLastError(rc::kCannotConnect);
             }
         }
     }
@@ -86,7 +87,7 @@ long DeviceP11Operation::GetPKCS10SignInfo(unsigned int count, const unsigned ch
         if (lengths[i] > UINT32_MAX ||
             !GetHashValue(*hashes[i], data[i], static_cast<uint32_t>(lengths[i]), &hashType, hash, &hashLength) ||
             hashLength > 0xFF || offset + 4 + hashLength > kSignInfoSize) {
-            return SetLastError(-300);
+            return SetLastError(rc::kGeneralFailure);
         }
         info[offset] = entries[i].kind;
         info[offset + 1] = entries[i].number;
@@ -118,14 +119,14 @@ long DeviceP11Operation::ParseSignRequestResponse(const unsigned char* response,
                                                   unsigned int count,
                                                   std::vector<std::vector<unsigned char>>& signatures) {
     signatures.clear();
-    if (!response) return -404;
+    if (!response) return rc::kRequestSigningFailed;
     unsigned long offset = 0;
     for (unsigned int i = 0; i < count; ++i) {
-        if (capacity < 2 || offset > capacity - 2) return -404;
+        if (capacity < 2 || offset > capacity - 2) return rc::kRequestSigningFailed;
         unsigned long length = (static_cast<unsigned long>(response[offset]) << 8) | response[offset + 1];
         offset += 2;
         // An empty signature is a token failure, not something to put in a request.
-        if (length == 0 || length > kSignatureSize || length > capacity - offset) return -404;
+        if (length == 0 || length > kSignatureSize || length > capacity - offset) return rc::kRequestSigningFailed;
         signatures.emplace_back(response + offset, response + offset + length);
         offset += length;
     }
@@ -135,9 +136,11 @@ long DeviceP11Operation::ParseSignRequestResponse(const unsigned char* response,
 long DeviceP11Operation::FGMSignPKCS10Info(std::string hash, const unsigned char* record,
                                            const unsigned char* hashBytes, long hashLength, unsigned char* signature,
                                            long* signatureLength) {
-    if (!record || !hashBytes || hashLength < 0 || !signature || !signatureLength) return SetLastError(-103);
+    if (!record || !hashBytes || hashLength < 0 || !signature || !signatureLength) {
+        return SetLastError(rc::kCannotConnect);
+    }
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(-103);
+    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
     CK_FUNCTION_LIST_PTR f = session.functions();
 
     std::vector<unsigned char> pairId = PairIdOfRecord(record);
@@ -147,29 +150,29 @@ long DeviceP11Operation::FGMSignPKCS10Info(std::string hash, const unsigned char
                       BytesItem(CKA_VENDOR_PAIR_ID, pairId.data(), pairId.size())},
                      1, keys) ||
         keys.size() != 1) {
-        return SetLastError(-103);
+        return SetLastError(rc::kCannotConnect);
     }
     const RsaMechanism* chosen = nullptr;
     for (const RsaMechanism& m : kRsaMechanisms) {
         if (hash == m.hash) chosen = &m;
     }
-    if (!chosen) return SetLastError(-103);
+    if (!chosen) return SetLastError(rc::kCannotConnect);
 
     CK_RV rv = f->C_Login(session.handle(), CKU_USER, const_cast<unsigned char*>(kPinPromptBlock),
                           sizeof kPinPromptBlock);
     if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
         session.Close();
-        return SetLastError(MapLoginResult(rv, -352));
+        return SetLastError(MapLoginResult(rv, rc::kBadValue));
     }
 
     CK_MECHANISM mechanism{chosen->mechanism, nullptr, 0};
-    if (f->C_SignInit(session.handle(), &mechanism, keys[0]) != CKR_OK) return SetLastError(-103);
+    if (f->C_SignInit(session.handle(), &mechanism, keys[0]) != CKR_OK) return SetLastError(rc::kCannotConnect);
     std::vector<unsigned char> buffer(kSignatureSize, 0);
     CK_ULONG length = buffer.size();
     if (f->C_Sign(session.handle(), const_cast<unsigned char*>(hashBytes), static_cast<CK_ULONG>(hashLength),
                   buffer.data(), &length) != CKR_OK ||
         length > buffer.size() || length > static_cast<unsigned long>(*signatureLength)) {
-        return SetLastError(-103);
+        return SetLastError(rc::kCannotConnect);
     }
     session.Close();
     std::copy(buffer.begin(), buffer.begin() + length, signature);
@@ -184,18 +187,18 @@ long DeviceP11Operation::SignPKCS10Requests(unsigned int count, const _pkcs10inf
     signatures.clear();
     if (GetExtInfoFlag()) {
         auto signRequests = AuxEntryAt<E_SignRequestInfo_t>(AuxFunctions(), AUX_SIGN_REQUEST_INFO);
-        if (!signRequests) return SetLastError(-404);
+        if (!signRequests) return SetLastError(rc::kRequestSigningFailed);
         std::vector<unsigned char> response(kSignInfoSize, 0);
         CK_ULONG responseLength = response.size();
         CK_RV rv = signRequests(GetSlot(), count, signInfo, signInfoLength, response.data(), &responseLength);
-        if (rv == CKR_CANCEL) return SetLastError(-100);
-        if (rv == CKR_PIN_LOCKED) return SetLastError(-221);
-        if (rv != CKR_OK) return SetLastError(-404);
+        if (rv == CKR_CANCEL) return SetLastError(rc::kCancelled);
+        if (rv == CKR_PIN_LOCKED) return SetLastError(rc::kPinLocked);
+        if (rv != CKR_OK) return SetLastError(rc::kRequestSigningFailed);
         return SetLastError(ParseSignRequestResponse(response.data(), response.size(), count, signatures));
     }
 
     std::vector<std::vector<unsigned char>> hashes;
-    if (!SignInfoHashes(signInfo, signInfoLength, count, hashes)) return SetLastError(-300);
+    if (!SignInfoHashes(signInfo, signInfoLength, count, hashes)) return SetLastError(rc::kGeneralFailure);
     for (unsigned int i = 0; i < count; ++i) {
         std::vector<unsigned char> signature(kSignatureSize, 0);
         long length = static_cast<long>(signature.size());

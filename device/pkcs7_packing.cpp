@@ -9,10 +9,10 @@
 #include "support/Gener_Func.h"
 #include "support/MyBase64.h"
 #include "support/file_replacement.h"
+#include "support/result_codes.h"
 
 namespace {
 
-constexpr long kPackFailed = -409;
 // The SM2 signing flow puts the Z value in front of the signed text.
 constexpr size_t kZLength = 32;
 // A multiple of 3, so the Base64 texts of the pieces join seamlessly.
@@ -44,25 +44,25 @@ long BuildSignedDataInPlace(std::string& buffer, size_t contentStart, const std:
                             const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
                             size_t& derStart) {
     const int digest = DigestCodeFor(mechanism);
-    if (digest == 0 || contentStart > buffer.size()) return kPackFailed;
+    if (digest == 0 || contentStart > buffer.size()) return rc::kPackFailed;
     const size_t contentLength = buffer.size() - contentStart;
-    if (contentLength < 1) return kPackFailed;
+    if (contentLength < 1) return rc::kPackFailed;
 
     std::vector<unsigned char> sm2Signature;
-    if (sm2 && !p7::EncodeSm2Signature(signature.data(), signature.size(), sm2Signature)) return kPackFailed;
+    if (sm2 && !p7::EncodeSm2Signature(signature.data(), signature.size(), sm2Signature)) return rc::kPackFailed;
     const std::vector<unsigned char>& encodedSignature = sm2 ? sm2Signature : signature;
-    if (!FitsInt(contentLength) || !FitsInt(cert.size()) || !FitsInt(encodedSignature.size())) return kPackFailed;
+    if (!FitsInt(contentLength) || !FitsInt(cert.size()) || !FitsInt(encodedSignature.size())) return rc::kPackFailed;
 
     _signedData signedData;
     if (signedData._AddSigner(cert.data(), static_cast<int>(cert.size()), digest, encodedSignature.data(),
                               static_cast<int>(encodedSignature.size())) < 1) {
-        return kPackFailed;
+        return rc::kPackFailed;
     }
     // The parts around the content, measured as _Encode measures them.
     const int digests = signedData._EncodeSetDigests(nullptr, INT_MAX);
     const int certs = signedData._EncodeSetCerts(nullptr, INT_MAX);
     const int signers = signedData._EncodeSetSigner(nullptr, INT_MAX);
-    if (digests < 0 || certs < 0 || signers < 0) return kPackFailed;
+    if (digests < 0 || certs < 0 || signers < 0) return rc::kPackFailed;
 
     constexpr int64_t kVersionSize = 3;
     const int64_t oidSize = sizeof der::kOidData;
@@ -75,13 +75,13 @@ long BuildSignedDataInPlace(std::string& buffer, size_t contentStart, const std:
     const int64_t outerExplicit = TlvSize(signedDataSize);
     const int64_t contentInfo = int64_t(sizeof der::kOidSignedData) + outerExplicit;
     const int64_t total = TlvSize(contentInfo);
-    if (total > INT_MAX) return kPackFailed;
+    if (total > INT_MAX) return rc::kPackFailed;
 
     // Everything in front of the content, written here and then put in place.
     unsigned char head[DeviceP11Operation::kSignedDataHeadroom];
     const int64_t headSize = total - length - certs - signers;
     if (headSize > static_cast<int64_t>(sizeof head) || headSize > static_cast<int64_t>(contentStart)) {
-        return kPackFailed;
+        return rc::kPackFailed;
     }
     unsigned char* p = der::WriteHeader(head, der::kTagSequence, static_cast<uint64_t>(contentInfo));
     p = der::Put(p, der::MakeBytes(der::kOidSignedData));
@@ -89,19 +89,19 @@ long BuildSignedDataInPlace(std::string& buffer, size_t contentStart, const std:
     p = der::WriteHeader(p, der::kTagSequence, static_cast<uint64_t>(signedContent));
     p = der::WriteHeader(p, der::kTagInteger, 1);
     *p++ = 1;  // version
-    if (signedData._EncodeSetDigests(&p, static_cast<int>(sizeof head - (p - head))) != digests) return kPackFailed;
+    if (signedData._EncodeSetDigests(&p, static_cast<int>(sizeof head - (p - head))) != digests) return rc::kPackFailed;
     p = der::WriteHeader(p, der::kTagSequence, static_cast<uint64_t>(oidSize + explicitContent));
     p = der::Put(p, der::MakeBytes(der::kOidData));
     p = der::WriteHeader(p, der::kTagContext0, static_cast<uint64_t>(octetString));
     p = der::WriteHeader(p, der::kTagOctetString, static_cast<uint64_t>(length));
-    if (p - head != headSize) return kPackFailed;
+    if (p - head != headSize) return rc::kPackFailed;
 
     const size_t contentEnd = buffer.size();
     buffer.resize(contentEnd + static_cast<size_t>(certs) + static_cast<size_t>(signers));
     auto* tail = reinterpret_cast<unsigned char*>(&buffer[contentEnd]);
     if (signedData._EncodeSetCerts(&tail, certs) != certs || signedData._EncodeSetSigner(&tail, signers) != signers) {
         buffer.resize(contentEnd);
-        return kPackFailed;
+        return rc::kPackFailed;
     }
     derStart = contentStart - static_cast<size_t>(headSize);
     std::memcpy(&buffer[derStart], head, static_cast<size_t>(headSize));
@@ -219,7 +219,7 @@ long DeviceP11Operation::PackCert2P7(const std::string& content, const std::vect
                                      const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
                                      std::string& out) {
     std::string buffer;
-    if (!ContentWithRoom(content, sm2, cert, true, buffer)) return kPackFailed;
+    if (!ContentWithRoom(content, sm2, cert, true, buffer)) return rc::kPackFailed;
     return PackCert2P7InPlace(buffer, kSignedDataHeadroom, cert, signature, mechanism, sm2, out);
 }
 
@@ -227,7 +227,7 @@ long DeviceP11Operation::PackCert2P7SignFile(const std::string& content, const s
                                              std::vector<unsigned char> signature, unsigned long mechanism, bool sm2,
                                              std::string& out, const std::string& path) {
     std::string buffer;
-    if (!ContentWithRoom(content, sm2, cert, false, buffer)) return kPackFailed;
+    if (!ContentWithRoom(content, sm2, cert, false, buffer)) return rc::kPackFailed;
     return PackCert2P7SignFileInPlace(buffer, kSignedDataHeadroom, cert, std::move(signature), mechanism, sm2, out,
                                       path);
 }
@@ -238,9 +238,9 @@ long DeviceP11Operation::PackCert2P7InPlace(std::string& buffer, size_t contentS
                                             bool sm2, std::string& out) {
     size_t derStart = 0;
     if (BuildSignedDataInPlace(buffer, contentStart, cert, signature, mechanism, sm2, derStart) != 0) {
-        return kPackFailed;
+        return rc::kPackFailed;
     }
-    if (!EncodeBase64InPlace(buffer, derStart)) return kPackFailed;
+    if (!EncodeBase64InPlace(buffer, derStart)) return rc::kPackFailed;
     out.swap(buffer);
     return 0;
 }
@@ -249,18 +249,18 @@ long DeviceP11Operation::PackCert2P7SignFileInPlace(std::string& buffer, size_t 
                                                     const std::vector<unsigned char>& cert,
                                                     std::vector<unsigned char> signature, unsigned long mechanism,
                                                     bool sm2, std::string& out, const std::string& path) {
-    if (!RestoreSignatureByteOrder(signature, sm2)) return kPackFailed;
+    if (!RestoreSignatureByteOrder(signature, sm2)) return rc::kPackFailed;
     size_t derStart = 0;
     if (BuildSignedDataInPlace(buffer, contentStart, cert, signature, mechanism, sm2, derStart) != 0) {
-        return kPackFailed;
+        return rc::kPackFailed;
     }
     const auto* der = reinterpret_cast<const unsigned char*>(buffer.data()) + derStart;
     const size_t size = buffer.size() - derStart;
     if (path.empty()) {
         std::string text;
-        if (!EncodeBase64(der, size, text)) return kPackFailed;
+        if (!EncodeBase64(der, size, text)) return rc::kPackFailed;
         out.swap(text);
         return 0;
     }
-    return WriteBase64File(path, der, size) ? 0 : kPackFailed;
+    return WriteBase64File(path, der, size) ? 0 : rc::kPackFailed;
 }

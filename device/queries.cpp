@@ -12,6 +12,7 @@
 #include "device/p11_session.h"
 #include "support/Gener_Func.h"
 #include "support/MyBase64.h"
+#include "support/result_codes.h"
 
 namespace {
 
@@ -181,17 +182,17 @@ bool ReferencesWellFormed(bool byKeyNumber, const std::vector<std::string>& refe
     return true;
 }
 
-// Decodes the server's random: -401 for text that is not Base64, -304 for any
-// length but 15.
+// Decodes the server's random: kNotBase64 for text that is not Base64,
+// kBadParameter for any length but 15.
 long DecodeServerRandom(const char* text, std::vector<unsigned char>& random) {
     CMyBase64 codec;
     unsigned int length = 0;
     const int needed = codec.Decode(text, nullptr, &length);
-    if (needed < 0) return -401;
-    if (static_cast<size_t>(needed) != kServerRandomLength) return -304;
+    if (needed < 0) return rc::kNotBase64;
+    if (static_cast<size_t>(needed) != kServerRandomLength) return rc::kBadParameter;
     std::vector<char> area(kServerRandomArea, '\0');
     length = static_cast<unsigned int>(area.size());
-    if (codec.Decode(text, area.data(), &length) != needed) return -401;
+    if (codec.Decode(text, area.data(), &length) != needed) return rc::kNotBase64;
     random.assign(area.begin(), area.begin() + needed);
     return 0;
 }
@@ -201,9 +202,9 @@ long DecodeServerRandom(const char* text, std::vector<unsigned char>& random) {
 long DeviceP11Operation::GMGetPublicKey(const char* keyType, std::string& text) {
     if (!CheckToken()) return GetLastError();
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(-103);
+    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
     std::vector<CK_OBJECT_HANDLE> keys;
-    if (!FindObjects(session, PublicKeyTemplate(), kMaxListedKeys, keys)) return SetLastError(-103);
+    if (!FindObjects(session, PublicKeyTemplate(), kMaxListedKeys, keys)) return SetLastError(rc::kCannotConnect);
 
     const KeyListMode mode = KeyListModeOf(keyType);
     std::string result;
@@ -211,7 +212,7 @@ long DeviceP11Operation::GMGetPublicKey(const char* keyType, std::string& text) 
         std::vector<std::vector<unsigned char>> values;
         if (!ReadAttributes(session, key, {CKA_MODULUS, CKA_VENDOR_KEY_INDEX, CKA_VENDOR_PAIR_ID, CKA_KEY_TYPE},
                             values)) {
-            return SetLastError(-302);
+            return SetLastError(rc::kReadFailed);
         }
         const std::vector<unsigned char>& modulus = values[0];
         const std::vector<unsigned char>& index = values[1];
@@ -220,10 +221,10 @@ long DeviceP11Operation::GMGetPublicKey(const char* keyType, std::string& text) 
 
         std::vector<CK_OBJECT_HANDLE> certificates;
         if (!FindObjects(session, CertificatesOfPair(pairId), kMaxCertificatesPerKey, certificates)) {
-            return SetLastError(-103);
+            return SetLastError(rc::kCannotConnect);
         }
         // The mode is judged per key, so a token without keys accepts any mode.
-        if (mode == KeyListMode::Invalid) return SetLastError(-352);
+        if (mode == KeyListMode::Invalid) return SetLastError(rc::kBadValue);
         if (!IsListed(mode, !certificates.empty())) continue;
 
         std::string entry;
@@ -237,12 +238,12 @@ long DeviceP11Operation::GetPublicKeyC(std::string& text) {
     SetLastError(0);
     if (!CheckToken()) return GetLastError();
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(-103);
+    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
     std::vector<CK_OBJECT_HANDLE> keys;
-    if (!FindObjects(session, PublicKeyTemplate(), kMaxExportedKeys, keys)) return SetLastError(-103);
+    if (!FindObjects(session, PublicKeyTemplate(), kMaxExportedKeys, keys)) return SetLastError(rc::kCannotConnect);
 
     auto exportPublicKey = AuxEntryAt<E_ExportPublicKey_t>(AuxFunctions(), AUX_EXPORT_PUBLIC_KEY);
-    if (!exportPublicKey) return SetLastError(-411);
+    if (!exportPublicKey) return SetLastError(rc::kExportNotSupported);
     std::string result;
     // Unlike the numbered list, this one names no key: a key without a usable
     // index is exported like any other.
@@ -250,8 +251,8 @@ long DeviceP11Operation::GetPublicKeyC(std::string& text) {
         std::vector<unsigned char> buffer(kExportBufferSize, 0);
         unsigned int length = kExportBufferSize;
         const CK_RV rv = exportPublicKey(session.handle(), key, buffer.data(), &length);
-        if (rv == CKR_FUNCTION_NOT_SUPPORTED) return SetLastError(-411);
-        if (rv != CKR_OK || length > buffer.size()) return SetLastError(-300);
+        if (rv == CKR_FUNCTION_NOT_SUPPORTED) return SetLastError(rc::kExportNotSupported);
+        if (rv != CKR_OK || length > buffer.size()) return SetLastError(rc::kGeneralFailure);
         std::string base64;
         if (length > 0 && Base64Of(buffer.data(), length, base64)) AppendToList(result, base64);
     }
@@ -264,20 +265,20 @@ long DeviceP11Operation::GMGetPublicKeyC(const char* keyType, const char* dnOrId
                                          std::string& text) {
     if (!CheckToken()) return GetLastError();
     const std::string type = keyType ? keyType : "";
-    if (type != "01" && type != "02") return SetLastError(-352);
+    if (type != "01" && type != "02") return SetLastError(rc::kBadValue);
     const bool byKeyNumber = type == "01";
-    if (!dnOrId || !base64SerRand) return SetLastError(-304);
+    if (!dnOrId || !base64SerRand) return SetLastError(rc::kBadParameter);
 
     std::vector<std::string> references;
     if (!SplitReferences(dnOrId, references) || !ReferencesWellFormed(byKeyNumber, references)) {
-        return SetLastError(-304);
+        return SetLastError(rc::kBadParameter);
     }
     std::vector<unsigned char> keyIds;
     for (const std::string& reference : references) {
         const bool found = byKeyNumber ? GetPubKidByKid(reference, keyIds) : GetPubKidByDN(reference, keyIds, true);
-        if (!found) return SetLastError(-352);
+        if (!found) return SetLastError(rc::kBadValue);
     }
-    if (keyIds.empty() || keyIds.size() > 4) return SetLastError(-352);
+    if (keyIds.empty() || keyIds.size() > 4) return SetLastError(rc::kBadValue);
 
     std::vector<unsigned char> random;
     if (long rv = DecodeServerRandom(base64SerRand, random)) return SetLastError(rv);
@@ -286,17 +287,17 @@ long DeviceP11Operation::GMGetPublicKeyC(const char* keyType, const char* dnOrId
 
     auto getPublicKeyWithRandom =
         AuxEntryAt<E_GetPublicKeyWithRandom_t>(AuxFunctions(), AUX_GET_PUBLIC_KEY_WITH_RANDOM);
-    if (!getPublicKeyWithRandom) return SetLastError(-300);
+    if (!getPublicKeyWithRandom) return SetLastError(rc::kGeneralFailure);
     std::vector<unsigned char> blob(kKeyBlobBufferSize, 0);
     CK_ULONG blobLength = blob.size();
     if (getPublicKeyWithRandom(GetSlot(), message.data(), message.size(), keyIds.data(), keyIds.size(),
                                blob.data(), &blobLength) != CKR_OK ||
         blobLength > blob.size()) {
-        return SetLastError(-300);
+        return SetLastError(rc::kGeneralFailure);
     }
     if (blobLength == 0) return SetLastError(0);
     std::string base64;
-    if (!Base64Of(blob.data(), blobLength, base64)) return SetLastError(-300);
+    if (!Base64Of(blob.data(), blobLength, base64)) return SetLastError(rc::kGeneralFailure);
     text = base64;
     return SetLastError(0);
 }
@@ -304,24 +305,26 @@ long DeviceP11Operation::GMGetPublicKeyC(const char* keyType, const char* dnOrId
 long DeviceP11Operation::GMGetCertDN(std::string& text) {
     if (!CheckToken()) return GetLastError();
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(-103);
+    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
     std::vector<CK_OBJECT_HANDLE> certificates;
-    if (!FindObjects(session, CertificateTemplate(), kMaxCertificates, certificates)) return SetLastError(-103);
+    if (!FindObjects(session, CertificateTemplate(), kMaxCertificates, certificates)) {
+        return SetLastError(rc::kCannotConnect);
+    }
 
     CK_FUNCTION_LIST_PTR f = session.functions();
     for (size_t i = 0; i < certificates.size(); ++i) {
         CK_ATTRIBUTE attribute{CKA_VALUE, nullptr, 0};
         if (f->C_GetAttributeValue(session.handle(), certificates[i], &attribute, 1) != CKR_OK) {
-            return SetLastError(-302);
+            return SetLastError(rc::kReadFailed);
         }
         const CK_ULONG length = attribute.ulValueLen;
         if (length != 0 && length != CK_UNAVAILABLE_INFORMATION) {
-            if (length > kMaxCertificateLength) return SetLastError(-302);
+            if (length > kMaxCertificateLength) return SetLastError(rc::kReadFailed);
             std::vector<unsigned char> value(length + 1, 0);
             attribute.pValue = value.data();
             if (f->C_GetAttributeValue(session.handle(), certificates[i], &attribute, 1) != CKR_OK ||
                 attribute.ulValueLen > length) {
-                return SetLastError(-302);
+                return SetLastError(rc::kReadFailed);
             }
             value.resize(attribute.ulValueLen);
             std::string dn;
@@ -342,7 +345,7 @@ long DeviceP11Operation::GetAdminKeyInfo(unsigned long, std::string& text) {
     auto getTokenExtInfo = AuxEntryAt<E_GetTokenExtInfo_t>(AuxFunctions(), AUX_GET_TOKEN_EXT_INFO);
     unsigned char info[kExtInfoSize] = {};
     CK_ULONG length = sizeof info;
-    if (!getTokenExtInfo || getTokenExtInfo(GetSlot(), info, &length) != CKR_OK) return SetLastError(-302);
+    if (!getTokenExtInfo || getTokenExtInfo(GetSlot(), info, &length) != CKR_OK) return SetLastError(rc::kReadFailed);
 
     char field[32] = {};
     std::memcpy(field, info, 4);
@@ -362,10 +365,12 @@ long DeviceP11Operation::BankEncGetRand(char* out, unsigned long outSize) {
     if (!CheckToken()) return GetLastError();
     auto getRandom = AuxEntryAt<E_GetRandom_t>(AuxFunctions(), AUX_GET_RANDOM);
     unsigned char random[kRandomLength + 1] = {};
-    if (!getRandom || getRandom(GetSlot(), random, kRandomLength) != CKR_OK) return SetLastError(-103);
+    if (!getRandom || getRandom(GetSlot(), random, kRandomLength) != CKR_OK) return SetLastError(rc::kCannotConnect);
     std::string base64;
-    if (!Base64Of(random, kRandomLength, base64) || base64.size() != kRandomTextLength) return SetLastError(-300);
-    if (!out || outSize < kRandomTextLength) return SetLastError(-300);
+    if (!Base64Of(random, kRandomLength, base64) || base64.size() != kRandomTextLength) {
+        return SetLastError(rc::kGeneralFailure);
+    }
+    if (!out || outSize < kRandomTextLength) return SetLastError(rc::kGeneralFailure);
     std::memcpy(out, base64.data(), kRandomTextLength);
     return 0;
 }

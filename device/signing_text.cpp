@@ -16,12 +16,10 @@
 #include "support/Gener_Func.h"
 #include "support/MyBase64.h"
 #include "support/file_descriptor.h"
+#include "support/result_codes.h"
 
 namespace {
 
-constexpr long kReadFailed = -302;
-constexpr long kBadParameter = -304;
-constexpr long kEncodeFailed = -402;
 
 constexpr uint64_t kMaxEightDigits = 99999999;
 constexpr uint64_t kMaxTenDigits = INT32_MAX;  // "%010d" of a signed 32-bit value
@@ -124,10 +122,10 @@ long AppendFileBase64(std::string& out, int fd, const SigningText& st) {
     CMyBase64 base64;
     for (uint64_t left = st.fileSize; left != 0;) {
         const size_t piece = static_cast<size_t>(std::min<uint64_t>(kReadStep, left));
-        if (!ReadExactly(fd, step.data(), piece)) return kReadFailed;  // unreadable, or shrunk since
+        if (!ReadExactly(fd, step.data(), piece)) return rc::kReadFailed;  // unreadable, or shrunk since
         unsigned int capacity = static_cast<unsigned int>(Base64Length(piece));
         if (base64.Encode(step.data(), static_cast<unsigned int>(piece), &out[position], &capacity) < 0) {
-            return kEncodeFailed;
+            return rc::kEncodeFailed;
         }
         position += capacity;
         left -= piece;
@@ -192,7 +190,7 @@ bool TooLong(const char* text) { return text != nullptr && strnlen(text, kMaxTex
 long BuildSigningText(bool utf8, const char* xmlMsg, const char* keyMsg, const std::string& path, bool binary,
                       bool prefixOnly, const DeviceP11Operation::CapacityFor& capacityFor, std::string& out) {
     // Refused before conversion, which would otherwise copy them.
-    if (TooLong(xmlMsg) || TooLong(keyMsg) || path.size() >= kMaxTextLength) return kBadParameter;
+    if (TooLong(xmlMsg) || TooLong(keyMsg) || path.size() >= kMaxTextLength) return rc::kBadParameter;
     const size_t start = out.size();
     try {
         PreparedTexts texts;
@@ -202,11 +200,11 @@ long BuildSigningText(bool utf8, const char* xmlMsg, const char* keyMsg, const s
 
         const FileDescriptor file(path.empty() ? -1 : OpenForSigning(path));
         if (!path.empty()) {
-            if (!RegularFileSize(file.get(), st.fileSize)) return kReadFailed;
+            if (!RegularFileSize(file.get(), st.fileSize)) return rc::kReadFailed;
             st.hasFile = true;
             st.base64Length = Base64Length(st.fileSize);
         }
-        if (!st.LengthsFit()) return kBadParameter;
+        if (!st.LengthsFit()) return rc::kBadParameter;
 
         const size_t textEnd = start + st.HeaderSize() + st.OuterLength();
         out.reserve(capacityFor ? std::max(textEnd, capacityFor(textEnd)) : textEnd);
@@ -215,7 +213,7 @@ long BuildSigningText(bool utf8, const char* xmlMsg, const char* keyMsg, const s
         return rc;
     } catch (const std::bad_alloc&) {
         out.resize(start);
-        return kEncodeFailed;
+        return rc::kEncodeFailed;
     }
 }
 

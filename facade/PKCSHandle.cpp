@@ -1,14 +1,14 @@
 #include "facade/PKCSHandle.h"
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "device/DeviceP11Operation.h"
 #include "facade/file_chooser.h"
-
-long g_lErrorCode = 0;
+#include "support/result_codes.h"
 
 void setVec(ResultVector& v, const void* data, size_t n) {
     v.assign(n + 1, 0);
@@ -53,37 +53,32 @@ void StoreText(ResultVector& result, const char* buffer, size_t capacity) {
     setVec(result, buffer, strnlen(buffer, capacity));
 }
 
-DeviceP11Operation& Device() { return *GetDeviceListHandle(); }
+// Reports success through the status out-parameter as well.
+long WithStatus(long code, int* status) {
+    if (code == 0 && status != nullptr) *status = 0;
+    return code;
+}
 
-std::unique_ptr<PKCS_Handle>& InstanceSlot() {
-    static std::unique_ptr<PKCS_Handle> pkcs11_handle;
-    return pkcs11_handle;
+std::string PathFromEnvironment(const char* variable, const char* installed) {
+    const char* path = std::getenv(variable);
+    return path && *path ? path : installed;
 }
 
 }  // namespace
 
-PKCS_Handle* PKCS_Handle::getInstance() {
-    std::unique_ptr<PKCS_Handle>& slot = InstanceSlot();
-    if (!slot) {
-        // Pin the chooser path to the environment as it was at start.
-        ChooserProgram();
-        slot.reset(new PKCS_Handle());
-    }
-    return slot.get();
+TokenSettings TokenSettingsFromEnvironment() {
+    return {PathFromEnvironment("TOKEN_HOST_MODULE", kDefaultModulePath),
+            PathFromEnvironment("TOKEN_HOST_CHOOSER", kDefaultChooserPath)};
 }
 
-void PKCS_Handle::releaseInstance() { InstanceSlot().reset(); }
+TokenService::TokenService(const TokenSettings& settings)
+    : m_device(std::make_unique<DeviceP11Operation>(settings.modulePath)),
+      m_facade(*m_device, settings.chooserProgram) {}
 
-long PKCS_Handle::Finish(long code) {
-    g_lErrorCode = code;
-    if (code != 0) SetErrCode(code);
-    return code;
-}
+TokenService::~TokenService() = default;
 
-long PKCS_Handle::Finish(long code, int* status) {
-    if (code == 0 && status != nullptr) *status = 0;
-    return Finish(code);
-}
+PKCS_Handle::PKCS_Handle(DeviceP11Operation& device, std::string chooserProgram)
+    : m_device(device), m_chooserProgram(std::move(chooserProgram)) {}
 
 long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                                const char* filePath, ResultVector& result) {
@@ -95,191 +90,192 @@ long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char*
 
 long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                                const char* filePath, std::string& text) {
-    if (IsEmpty(dn) || IsEmpty(xmlMsg) || IsEmpty(keyMsg) || !IsAcceptableSignerDn(dn)) return Finish(-304);
+    if (IsEmpty(dn) || IsEmpty(xmlMsg) || IsEmpty(keyMsg) || !IsAcceptableSignerDn(dn)) {
+        return rc::kBadParameter;
+    }
     std::string made;
-    const long code = Device().GMUSBKeySign(dn, xmlMsg, keyMsg, hashName ? hashName : "",
+    const long code = m_device.GMUSBKeySign(dn, xmlMsg, keyMsg, hashName ? hashName : "",
                                             filePath ? filePath : "", made);
     if (code == 0) {
         // The text ends where a result vector's would: at the first zero.
         made.resize(std::strlen(made.c_str()));
         text.swap(made);
     }
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GMUsbKeySignFile(const char* signerDn, const char* hashName, const char* xmlMsg,
                                    const char* keyMsg, const char* filePath, const char* fileP7Path,
                                    ResultVector& result) {
     if (IsEmpty(signerDn) || IsEmpty(xmlMsg) || IsEmpty(keyMsg) || !IsAcceptableSignerDn(signerDn)) {
-        return Finish(-304);
+        return rc::kBadParameter;
     }
     std::string text;
-    const long code = Device().GMUSBKeySignFile(signerDn, hashName ? hashName : "", xmlMsg, keyMsg,
+    const long code = m_device.GMUSBKeySignFile(signerDn, hashName ? hashName : "", xmlMsg, keyMsg,
                                                 filePath ? filePath : "", fileP7Path ? fileP7Path : "", text);
     if (code == 0) StoreText(result, text);
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GMCreatePKCS10(const char* certInfo, ResultVector& result) {
-    if (certInfo == nullptr) return Finish(-304);
-    if (*certInfo == '\0') return Finish(-352);
+    if (certInfo == nullptr) return rc::kBadParameter;
+    if (*certInfo == '\0') return rc::kBadValue;
     std::string text;
-    const long code = Device().GMCreatePKCS10(certInfo, text);
+    const long code = m_device.GMCreatePKCS10(certInfo, text);
     if (code == 0) StoreText(result, text);
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GMGetPublicKeyC(const char* keyType, const char* dnOrId, const char* base64SerRand,
                                   ResultVector& result) {
-    if (IsEmpty(keyType) || IsEmpty(dnOrId) || IsEmpty(base64SerRand)) return Finish(-304);
+    if (IsEmpty(keyType) || IsEmpty(dnOrId) || IsEmpty(base64SerRand)) return rc::kBadParameter;
     std::string text;
-    const long code = Device().GMGetPublicKeyC(keyType, dnOrId, base64SerRand, text);
+    const long code = m_device.GMGetPublicKeyC(keyType, dnOrId, base64SerRand, text);
     if (code == 0) StoreText(result, text);
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GMGetPublicKey(const char* keyType, ResultVector& result) {
-    if (IsEmpty(keyType)) return Finish(-352);
+    if (IsEmpty(keyType)) return rc::kBadValue;
     std::string text;
-    const long code = Device().GMGetPublicKey(keyType, text);
+    const long code = m_device.GMGetPublicKey(keyType, text);
     if (code == 0) StoreText(result, text);
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GMGetCertDN(ResultVector& result) {
     std::string text;
-    const long code = Device().GMGetCertDN(text);
+    const long code = m_device.GMGetCertDN(text);
     if (code == 0) StoreText(result, text);
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GMGetAdminKeyInfo(ResultVector& result) {
     std::string text;
-    const long code = Device().GetAdminKeyInfo(0, text);
+    const long code = m_device.GetAdminKeyInfo(0, text);
     if (code == 0) StoreText(result, text);
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GetPublicKeyC(ResultVector& result) {
     std::string text;
-    const long code = Device().GetPublicKeyC(text);
+    const long code = m_device.GetPublicKeyC(text);
     if (code == 0) StoreText(result, text);
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GMWritePKCS7(const char* p7, int* status) {
-    if (IsEmpty(p7) || status == nullptr) return Finish(-304);
-    return Finish(Device().GMWritePKCS07(p7), status);
+    if (IsEmpty(p7) || status == nullptr) return rc::kBadParameter;
+    return WithStatus(m_device.GMWritePKCS07(p7), status);
 }
 
 long PKCS_Handle::GMDelTempKey(const char* certDn, const char* publicKeyId, int* status) {
-    if ((certDn == nullptr && publicKeyId == nullptr) || status == nullptr) return Finish(-304);
-    if (IsEmpty(certDn) && IsEmpty(publicKeyId)) return Finish(-352);
-    return Finish(Device().GMDelTempKey(certDn ? certDn : "", publicKeyId ? publicKeyId : ""), status);
+    if ((certDn == nullptr && publicKeyId == nullptr) || status == nullptr) return rc::kBadParameter;
+    if (IsEmpty(certDn) && IsEmpty(publicKeyId)) return rc::kBadValue;
+    return WithStatus(m_device.GMDelTempKey(certDn ? certDn : "", publicKeyId ? publicKeyId : ""), status);
 }
 
 long PKCS_Handle::SetWarningMsg(const char* text, int* status) {
-    if (text == nullptr || status == nullptr) return Finish(-304);
-    if (*text == '\0') return Finish(-352);
+    if (text == nullptr || status == nullptr) return rc::kBadParameter;
+    if (*text == '\0') return rc::kBadValue;
     const size_t length = std::strlen(text);
-    if (length > static_cast<size_t>(INT_MAX)) return Finish(-352);
-    return Finish(Device().SetWarningMsg(text, static_cast<int>(length)), status);
+    if (length > static_cast<size_t>(INT_MAX)) return rc::kBadValue;
+    return WithStatus(m_device.SetWarningMsg(text, static_cast<int>(length)), status);
 }
 
 long PKCS_Handle::SetLanguage(const char* text, int* status) {
-    if (text == nullptr || status == nullptr) return Finish(-304);
+    if (text == nullptr || status == nullptr) return rc::kBadParameter;
     const size_t length = std::strlen(text);
-    if (length > kMaxSettingLength) return Finish(-352);
-    return Finish(Device().SetLanguage(text, static_cast<int>(length)), status);
+    if (length > kMaxSettingLength) return rc::kBadValue;
+    return WithStatus(m_device.SetLanguage(text, static_cast<int>(length)), status);
 }
 
 long PKCS_Handle::SetCharset(const char* text, int* status) {
-    if (text == nullptr || status == nullptr) return Finish(-304);
+    if (text == nullptr || status == nullptr) return rc::kBadParameter;
     const size_t length = std::strlen(text);
-    if (length > kMaxSettingLength) return Finish(-352);
-    return Finish(Device().SetCharset(text, static_cast<int>(length)), status);
+    if (length > kMaxSettingLength) return rc::kBadValue;
+    return WithStatus(m_device.SetCharset(text, static_cast<int>(length)), status);
 }
 
 long PKCS_Handle::ChangePin(int* status) {
-    if (status == nullptr) return Finish(-304);
-    return Finish(Device().ChangePin(), status);
+    if (status == nullptr) return rc::kBadParameter;
+    return WithStatus(m_device.ChangePin(), status);
 }
 
 long PKCS_Handle::CustInitCard(int* status) {
-    if (status == nullptr) return Finish(-304);
-    return Finish(Device().CustInitCard(), status);
+    if (status == nullptr) return rc::kBadParameter;
+    return WithStatus(m_device.CustInitCard(), status);
 }
 
 long PKCS_Handle::GetPublicKeyNum(int* count) {
-    if (count == nullptr) return Finish(-304);
-    return Finish(Device().GetPublicKeyNum(count));
+    if (count == nullptr) return rc::kBadParameter;
+    return m_device.GetPublicKeyNum(count);
 }
 
-long PKCS_Handle::setIPType(int value) { return Finish(Device().setIPType(value)); }
+long PKCS_Handle::setIPType(int value) { return m_device.setIPType(value); }
 
 long PKCS_Handle::getClientInfo(ResultVector& result) {
     char buffer[kClientInfoSize + 1] = {};
     int length = static_cast<int>(kClientInfoSize);
-    const long code = Device().getClientInfo(buffer, &length);
+    const long code = m_device.getClientInfo(buffer, &length);
     if (code == 0) StoreText(result, buffer, kClientInfoSize);
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GetLanguageList(ResultVector& result) {
     char buffer[kShortTextSize + 1] = {};
-    const long code = Device().GetLanguageList(buffer, static_cast<int>(kShortTextSize));
+    const long code = m_device.GetLanguageList(buffer, static_cast<int>(kShortTextSize));
     if (code == 0) StoreText(result, buffer, kShortTextSize);
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GetCharsetList(ResultVector& result) {
     char buffer[kShortTextSize + 1] = {};
-    const long code = Device().GetCharsetList(buffer, static_cast<int>(kShortTextSize));
+    const long code = m_device.GetCharsetList(buffer, static_cast<int>(kShortTextSize));
     if (code == 0) StoreText(result, buffer, kShortTextSize);
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GetVersion(ResultVector& result) {
     char buffer[kShortTextSize + 1] = {};
-    const long code = Device().GetUserOCXVersion(buffer, static_cast<int>(kShortTextSize));
+    const long code = m_device.GetUserOCXVersion(buffer, static_cast<int>(kShortTextSize));
     if (code == 0) StoreText(result, buffer, kShortTextSize);
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GetDriverVersion(ResultVector& result) { return GetCSPVersion(result); }
 
 long PKCS_Handle::GetCSPVersion(ResultVector& result) {
     char buffer[kShortTextSize + 1] = {};
-    const long code = Device().GetCSPVersion(buffer, static_cast<int>(kShortTextSize));
+    const long code = m_device.GetCSPVersion(buffer, static_cast<int>(kShortTextSize));
     if (code == 0) StoreText(result, buffer, kShortTextSize);
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GetMediaID(ResultVector& result) {
     char buffer[kMediaIdBufferSize] = {};
-    const long code = Device().GetTokenSN(buffer, kMediaIdSize);
+    const long code = m_device.GetTokenSN(buffer, kMediaIdSize);
     if (code == 0) StoreText(result, buffer, kMediaIdBufferSize - 1);
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GMGetTemKey(ResultVector& result) {
     char buffer[kShortTextSize + 1] = {};
-    const long code = Device().GMGetTemKey(buffer, kShortTextSize);
+    const long code = m_device.GMGetTemKey(buffer, kShortTextSize);
     if (code == 0) StoreText(result, buffer, kShortTextSize);
-    return Finish(code);
+    return code;
 }
 
 long PKCS_Handle::GMBankEncGetRand(ResultVector& result) {
     char buffer[kShortTextSize + 1] = {};
-    const long code = Device().BankEncGetRand(buffer, kShortTextSize);
+    const long code = m_device.BankEncGetRand(buffer, kShortTextSize);
     if (code == 0) StoreText(result, buffer, kShortTextSize);
-    return Finish(code);
+    return code;
 }
 
-long PKCS_Handle::ChooseFile(ResultVector& result) {
-    g_lErrorCode = 0;
+long PKCS_Handle::ChooseFile(ResultVector& result, int watchedInput) {
     std::string chosen;
-    const long code = RunChooserAndReadResult(ChooserProgram(), kChooserResultFile, ChooserWatchedInput(), chosen);
+    const long code = RunChooserAndReadResult(m_chooserProgram, kChooserResultFile, watchedInput, chosen);
     if (code == 0) setVec(result, chosen.data(), chosen.size());
-    return Finish(code);
+    return code;
 }

@@ -1,27 +1,32 @@
 // The token service facade: checks each command's inputs, calls one device
-// operation, records the result code and hands results back as byte vectors
-// that end with one zero byte.
+// operation and hands its code back, with results as byte vectors that end
+// with one zero byte.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
-using ResultVector = std::vector<unsigned char>;
+class DeviceP11Operation;
 
-// Code of the most recent facade operation.
-extern long g_lErrorCode;
+using ResultVector = std::vector<unsigned char>;
 
 // Resizes v to n + 1 zero bytes and copies the n result bytes in.
 void setVec(ResultVector& v, const void* data, size_t n);
 
+// Where the host finds the key's module and the file chooser: the installed
+// paths unless TOKEN_HOST_MODULE or TOKEN_HOST_CHOOSER (when not empty) name
+// others. Read once, at start.
+struct TokenSettings {
+    std::string modulePath;
+    std::string chooserProgram;
+};
+TokenSettings TokenSettingsFromEnvironment();
+
 class PKCS_Handle {
 public:
-    static PKCS_Handle* getInstance();
-    // Ends the process-wide instance (main calls this at exit).
-    static void releaseInstance();
-
-    long GetErrCode() const { return m_errCode; }
-    void SetErrCode(long code) { m_errCode = code; }
+    // The device must outlive the facade.
+    PKCS_Handle(DeviceP11Operation& device, std::string chooserProgram);
 
     long GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                       const char* filePath, ResultVector& result);
@@ -55,21 +60,32 @@ public:
     long GetMediaID(ResultVector& result);
     long GMGetTemKey(ResultVector& result);
     long GMBankEncGetRand(ResultVector& result);
-    long ChooseFile(ResultVector& result);
+    // While the chooser runs, watchedInput (the browser's input; -1 for
+    // none) is watched, and its end stops the chooser (see file_chooser.h).
+    long ChooseFile(ResultVector& result, int watchedInput = -1);
     long GetLastErrorDesc(long code, ResultVector& result);
 
 private:
-    PKCS_Handle() = default;
-    // Records the code as the facade's last result (and the instance's on failure).
-    long Finish(long code);
-    // As above, and reports success through the status out-parameter.
-    long Finish(long code, int* status);
-
-    long m_errCode = 0;
+    DeviceP11Operation& m_device;
+    std::string m_chooserProgram;
 };
 
-// The chooser program; TOKEN_HOST_CHOOSER overrides the fixed path.
+// The device layer and the facade over it, as one host process uses them. The
+// device comes first and goes last: it loads the key's module on first use
+// and unloads it (without C_Finalize) when destroyed, after the facade.
+class TokenService {
+public:
+    explicit TokenService(const TokenSettings& settings);
+    ~TokenService();
+    TokenService(const TokenService&) = delete;
+    TokenService& operator=(const TokenService&) = delete;
+    PKCS_Handle& Facade() { return m_facade; }
+
+private:
+    std::unique_ptr<DeviceP11Operation> m_device;
+    PKCS_Handle m_facade;
+};
+
+// The installed chooser program, and the file it writes the choice to.
 extern const char* const kDefaultChooserPath;
 extern const char* const kChooserResultFile;
-// The chooser program in force, read from the environment once.
-const std::string& ChooserProgram();

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "facade/PKCSHandle.h"
+#include "support/result_codes.h"
 
 const char* const kOtherErrorDescription = "Error:Other";
 
@@ -14,38 +15,38 @@ struct ErrorEntry {
 };
 
 constexpr ErrorEntry kErrorTable[] = {
-    {0, "Success."},
-    {-100, "Warning:Operation is canceled by user."},
-    {-101, "Error:Device driver/PKCS#11/Library files is not installed correctly."},
-    {-102, "Error:No UKey is detected."},
-    {-103, "Error:UKey cannot be connected."},
-    {-104, "Error:Multiple UKeys are detected. For current situation, only one UKey is required."},
-    {-105, "Error:User operation is time out"},
-    {-200, "Error:Password is incorrect. 0 times left for retry."},
-    {-201, "Error:Password is incorrect. 1 times left for retry."},
-    {-202, "Error:Password is incorrect. 2 times left for retry."},
-    {-203, "Error:Password is incorrect. 3 times left for retry."},
-    {-204, "Error:Password is incorrect. 4 times left for retry."},
-    {-205, "Error:Password is incorrect. 5 times left for retry."},
-    {-206, "Error:Password is incorrect. 6 times left for retry."},
-    {-207, "Error:Password is incorrect. 7 times left for retry."},
-    {-208, "Error:Password is incorrect. 8 times left for retry."},
-    {-209, "Error:Password is incorrect. 9 times left for retry."},
-    {-210, "Error:Password is incorrect. 10 times left for retry."},
-    {-211, "Error:Password is incorrect. 11 times left for retry."},
-    {-212, "Error:Password is incorrect. 12 times left for retry."},
-    {-213, "Error:Password is incorrect. 13 times left for retry."},
-    {-214, "Error:Password is incorrect. 14 times left for retry."},
-    {-215, "Error:Password is incorrect. 15 times left for retry."},
-    {-221, "Error:UKey has been locked."},
-    {-222, "Error:Input value is not composed of 6-8 characters."},
-    {-301, "Error:UKey has not been initialized."},
-    {-302, "Error:Reading data failed.(e.g. certificate data cannot be found or is invalid)"},
-    {-303, "Error:Input UKey Admin Key is error ."},
-    {-304, "Error:Input Param Format or Length error ."},
-    {-350, "Error:Certificate data cannot be found."},
-    {-351, "Error:Open register error."},
-    {-352, "Error:Input value is incorrect."},
+    {rc::kSuccess, "Success."},
+    {rc::kCancelled, "Warning:Operation is canceled by user."},
+    {rc::kModuleNotInstalled, "Error:Device driver/PKCS#11/Library files is not installed correctly."},
+    {rc::kNoKey, "Error:No UKey is detected."},
+    {rc::kCannotConnect, "Error:UKey cannot be connected."},
+    {rc::kSeveralKeys, "Error:Multiple UKeys are detected. For current situation, only one UKey is required."},
+    {rc::kTimedOut, "Error:User operation is time out"},
+    {rc::WrongPin(0), "Error:Password is incorrect. 0 times left for retry."},
+    {rc::WrongPin(1), "Error:Password is incorrect. 1 times left for retry."},
+    {rc::WrongPin(2), "Error:Password is incorrect. 2 times left for retry."},
+    {rc::WrongPin(3), "Error:Password is incorrect. 3 times left for retry."},
+    {rc::WrongPin(4), "Error:Password is incorrect. 4 times left for retry."},
+    {rc::WrongPin(5), "Error:Password is incorrect. 5 times left for retry."},
+    {rc::WrongPin(6), "Error:Password is incorrect. 6 times left for retry."},
+    {rc::WrongPin(7), "Error:Password is incorrect. 7 times left for retry."},
+    {rc::WrongPin(8), "Error:Password is incorrect. 8 times left for retry."},
+    {rc::WrongPin(9), "Error:Password is incorrect. 9 times left for retry."},
+    {rc::WrongPin(10), "Error:Password is incorrect. 10 times left for retry."},
+    {rc::WrongPin(11), "Error:Password is incorrect. 11 times left for retry."},
+    {rc::WrongPin(12), "Error:Password is incorrect. 12 times left for retry."},
+    {rc::WrongPin(13), "Error:Password is incorrect. 13 times left for retry."},
+    {rc::WrongPin(14), "Error:Password is incorrect. 14 times left for retry."},
+    {rc::WrongPin(15), "Error:Password is incorrect. 15 times left for retry."},
+    {rc::kPinLocked, "Error:UKey has been locked."},
+    {rc::kPinLengthWrong, "Error:Input value is not composed of 6-8 characters."},
+    {rc::kNotInitialised, "Error:UKey has not been initialized."},
+    {rc::kReadFailed, "Error:Reading data failed.(e.g. certificate data cannot be found or is invalid)"},
+    {rc::kAdminKeyWrong, "Error:Input UKey Admin Key is error ."},
+    {rc::kBadParameter, "Error:Input Param Format or Length error ."},
+    {rc::kNoCertificate, "Error:Certificate data cannot be found."},
+    {rc::kOpenRegisterFailed, "Error:Open register error."},
+    {rc::kBadValue, "Error:Input value is incorrect."},
 };
 
 }  // namespace
@@ -59,11 +60,7 @@ const char* FindErrorDescription(long code) {
 
 long PKCS_Handle::GetLastErrorDesc(long code, ResultVector& result) {
     const char* description = FindErrorDescription(code);
-    if (description == nullptr) {
-        description = kOtherErrorDescription;
-        g_lErrorCode = -300;
-    }
-    const std::string text(description);
+    const std::string text(description != nullptr ? description : kOtherErrorDescription);
     setVec(result, text.data(), text.size());
-    return text.empty() ? -300 : 0;
+    return text.empty() ? rc::kGeneralFailure : 0;
 }

@@ -14,39 +14,18 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <vector>
 
 #include "facade/PKCSHandle.h"
 #include "support/file_descriptor.h"
+#include "support/result_codes.h"
 
 extern char** environ;
 
 const char* const kDefaultChooserPath = "/usr/bin/ZEKA_UI";
 const char* const kChooserResultFile = "/tmp/.dv_chooseFile";
-
-const std::string& ChooserProgram() {
-    static const std::string program = [] {
-        const char* path = std::getenv("TOKEN_HOST_CHOOSER");
-        return std::string(path && *path ? path : kDefaultChooserPath);
-    }();
-    return program;
-}
-
-namespace {
-
-int& WatchedInputSetting() {
-    static int fd = -1;
-    return fd;
-}
-
-}  // namespace
-
-void SetChooserWatchedInput(int fd) { WatchedInputSetting() = fd; }
-
-int ChooserWatchedInput() { return WatchedInputSetting(); }
 
 namespace {
 
@@ -248,12 +227,12 @@ long ReadChooserResult(const char* path, std::string& chosen) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             chosen.clear();
-            return -302;
+            return rc::kReadFailed;
         }
         if (got == 0) return 0;
         if (chosen.size() + static_cast<size_t>(got) > kMaxChooserResultSize) {
             chosen.clear();
-            return -302;
+            return rc::kReadFailed;
         }
         chosen.append(block, static_cast<size_t>(got));
     }

@@ -3,12 +3,9 @@
 // checks, and every command's path to its error reply.
 #include "fuzz/host_fuzzing.h"
 
-#include "device/DeviceP11Operation.h"
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setenv("TOKEN_HOST_MODULE", "/nonexistent/token-module.so", 1);
     fuzzing::SetUpHost();
-    GetDeviceListHandle()->SetSleeper([](unsigned int) {});
     return 0;
 }
 

@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "device/DeviceP11Operation.h"
-
 namespace {
 
 void RunTool(const std::string& dir, const char* command) {
@@ -37,7 +35,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setenv("TOKEN_HOST_MODULE", FUZZ_SOFTTOKEN_MODULE, 1);
     if (chdir(fuzzing::MakeScratchDirectory("fuzz-work-XXXXXX").c_str()) != 0) fuzzing::Fail("chdir");
     fuzzing::SetUpHost();
-    GetDeviceListHandle()->SetSleeper([](unsigned int) {});
     return 0;
 }
 

@@ -16,8 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "device/DeviceP11Operation.h"
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -169,7 +167,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setenv("TOKEN_HOST_MODULE", FUZZ_TAMPERING_MODULE, 1);
     if (chdir(workDir.c_str()) != 0) fuzzing::Fail("chdir");
     fuzzing::SetUpHost();
-    GetDeviceListHandle()->SetSleeper([](unsigned int) {});
     return 0;
 }
 
@@ -178,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RestoreSnapshot();
     const std::string& request = g_requests[data[0] % g_requests.size()];
     g_setScript(data + 1, size - 1);
-    ServeMessage(request);
+    ServeMessage(fuzzing::TheHost(), request);
     g_setScript(nullptr, 0);
     if (g_openSessions() != 0) {
         std::fprintf(stderr, "the host left %ld session(s) open\n", g_openSessions());

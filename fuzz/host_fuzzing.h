@@ -12,9 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "device/DeviceP11Operation.h"
+#include "facade/PKCSHandle.h"
 #include "host/framing.h"
 #include "host/handlers.h"
 #include "host/message_loop.h"
@@ -76,6 +79,25 @@ inline std::string MakeScratchDirectory(const char* pattern) {
     return path;
 }
 
+// The host the targets drive, made by SetUpHost once the environment is
+// set: the device layer, the facade over it, and the channel on standard
+// input and output. Kept for the life of the fuzzer, as a host keeps its own.
+struct FuzzedHost {
+    explicit FuzzedHost(const TokenSettings& settings)
+        : device(settings.modulePath), facade(device, settings.chooserProgram) {}
+    DeviceP11Operation device;
+    PKCS_Handle facade;
+    HostChannel channel{STDIN_FILENO, STDOUT_FILENO};
+    Host host{facade, channel};
+};
+
+inline std::unique_ptr<FuzzedHost>& FuzzedHostSlot() {
+    static std::unique_ptr<FuzzedHost> fuzzed;
+    return fuzzed;
+}
+
+inline Host& TheHost() { return FuzzedHostSlot()->host; }
+
 // The first byte picks the reader's block size, so frames also straddle
 // block boundaries; the rest is the message stream.
 inline void ServeStream(const uint8_t* data, size_t size) {
@@ -88,14 +110,16 @@ inline void ServeStream(const uint8_t* data, size_t size) {
     for (;;) {
         InboundFrame frame = reader.Next();
         if (frame.kind == FrameKind::End) break;
-        if (frame.kind == FrameKind::Message) ServeMessage(frame.body);
+        if (frame.kind == FrameKind::Message) ServeMessage(TheHost(), frame.body);
     }
 }
 
+// Call once the environment names the module. Discovery never sleeps here.
 inline void SetUpHost() {
     DetachStandardStreams();
     UseHarmlessChooser();
-    if (handle == nullptr) handle = PKCS_Handle::getInstance();
+    FuzzedHostSlot() = std::make_unique<FuzzedHost>(TokenSettingsFromEnvironment());
+    FuzzedHostSlot()->device.SetSleeper([](unsigned int) {});
 }
 
 }  // namespace fuzzing

@@ -22,9 +22,6 @@ uint32_t DecodeLength(const std::string& prefix) {
     return length;
 }
 
-int g_iChannelIn = STDIN_FILENO;
-int g_iChannelOut = STDOUT_FILENO;
-
 // A close-on-exec duplicate above the standard descriptors, so that
 // repointing those never touches it; -1 when fd is not open.
 int PrivateCopy(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1); }
@@ -46,11 +43,10 @@ void Repoint(int target, int source) {
 
 }  // namespace
 
-void ClaimStandardChannel() {
+ChannelDescriptors ClaimStandardChannel() {
     // Copied first: while a standard descriptor is closed, the next open
     // would take its number, and /dev/null would pass for the channel.
-    g_iChannelIn = PrivateCopy(STDIN_FILENO);
-    g_iChannelOut = PrivateCopy(STDOUT_FILENO);
+    const ChannelDescriptors channel{PrivateCopy(STDIN_FILENO), PrivateCopy(STDOUT_FILENO)};
     const FileDescriptor nullDevice(OpenNullDevice());
     // A closed standard error would be the first descriptor the module
     // opens, and its diagnostics would land in that file.
@@ -60,6 +56,7 @@ void ClaimStandardChannel() {
     // Unbuffered, so that a module's printf reaches standard error at once,
     // in order with its other diagnostics, and is not lost if it crashes.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    return channel;
 }
 
 std::string EncodeLength(uint32_t length) {
@@ -158,17 +155,12 @@ bool FrameWriter::SendParts(std::initializer_list<std::string_view> parts) {
     return true;
 }
 
-HostChannel& StdChannel() {
-    static HostChannel channel(g_iChannelIn, g_iChannelOut);
-    return channel;
-}
-
-std::string ReciveData() {
+std::string ReciveData(HostChannel& channel) {
     for (;;) {
-        InboundFrame frame = StdChannel().reader.Next();
+        InboundFrame frame = channel.reader.Next();
         if (frame.kind == FrameKind::Discarded) continue;
         return std::move(frame.body);
     }
 }
 
-void sendData(const std::string& text) { StdChannel().writer.Send(text); }
+void sendData(HostChannel& channel, const std::string& text) { channel.writer.Send(text); }

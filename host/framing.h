@@ -70,24 +70,25 @@ struct HostChannel {
     bool Finished() const { return endSeen || writer.Broken(); }
 };
 
+// Where the browser's stream is: in from one descriptor, out to another.
+struct ChannelDescriptors {
+    int in;
+    int out;
+};
+
 // Moves the browser's stream off standard input and output onto private
 // close-on-exec descriptors, so that only frames ever reach it: whatever the
 // token module or a child writes to standard output lands where standard
 // error goes, and standard input reads as /dev/null. Call once at start,
-// before anything writes, loads the module or starts a child, and before the
-// first StdChannel().
-void ClaimStandardChannel();
+// before anything writes, loads the module or starts a child.
+ChannelDescriptors ClaimStandardChannel();
 
-// The process's own channel: the browser's stream, on the private
-// descriptors once claimed (on standard input and output otherwise).
-HostChannel& StdChannel();
+// The next inbound body on the channel; empty at the end. Over-long bodies
+// are skipped without a reply.
+std::string ReciveData(HostChannel& channel);
 
-// The next inbound body on the process's channel; empty at the end. Over-long
-// bodies are skipped without a reply.
-std::string ReciveData();
-
-// Writes one framed reply on the process's channel.
-void sendData(const std::string& text);
+// Writes one framed reply on the channel.
+void sendData(HostChannel& channel, const std::string& text);
 
 // The 4-byte little-endian length prefix for a body of the given size.
 std::string EncodeLength(uint32_t length);

@@ -7,18 +7,12 @@
 #include "facade/file_chooser.h"
 #include "host/envelope.h"
 #include "host/framing.h"
-
-PKCS_Handle* handle = nullptr;
+#include "support/result_codes.h"
 
 namespace {
 
-// The facade's codes for an input that is missing or malformed, and for one
-// whose value is wrong.
-constexpr long kBadParameter = -304;
-constexpr long kBadValue = -352;
-
-void ReplyStatus(const char* cmd, const Json::Value& request, long code) {
-    sendData(GetJsonTypeStr(cmd, request, code, true));
+void ReplyStatus(HostChannel& channel, const char* cmd, const Json::Value& request, long code) {
+    sendData(channel, GetJsonTypeStr(cmd, request, code, true));
 }
 
 // The text members of one request. A member the JSON library cannot turn
@@ -28,8 +22,8 @@ void ReplyStatus(const char* cmd, const Json::Value& request, long code) {
 // with its own answer to a bad parameter instead.
 class TextMembers {
 public:
-    TextMembers(const char* cmd, const Json::Value& request, long refusal)
-        : cmd_(cmd), request_(request), refusal_(refusal) {}
+    TextMembers(HostChannel& channel, const char* cmd, const Json::Value& request, long refusal)
+        : channel_(channel), cmd_(cmd), request_(request), refusal_(refusal) {}
 
     std::string Read(const char* name) {
         std::string text = request_[name].asString();
@@ -41,11 +35,12 @@ public:
     // still drops the request without a reply. True when the refusal was sent.
     bool Refused() const {
         if (!holdsZeroByte_) return false;
-        ReplyStatus(cmd_, request_, refusal_);
+        ReplyStatus(channel_, cmd_, request_, refusal_);
         return true;
     }
 
 private:
+    HostChannel& channel_;
     const char* cmd_;
     const Json::Value& request_;
     long refusal_;
@@ -58,38 +53,39 @@ std::string ResultText(const ResultVector& result) {
     return std::string(bytes, strnlen(bytes, result.size()));
 }
 
-void ReplyResult(const char* cmd, const Json::Value& request, long code, const ResultVector& result) {
+void ReplyResult(HostChannel& channel, const char* cmd, const Json::Value& request, long code,
+                 const ResultVector& result) {
     if (code != 0) {
-        ReplyStatus(cmd, request, code);
+        ReplyStatus(channel, cmd, request, code);
         return;
     }
-    sendData(GetJsonTypeStr(cmd, request, ResultText(result), true));
+    sendData(channel, GetJsonTypeStr(cmd, request, ResultText(result), true));
 }
 
 using ResultOperation = long (PKCS_Handle::*)(ResultVector&);
 using StatusOperation = long (PKCS_Handle::*)(int*);
 using TextStatusOperation = long (PKCS_Handle::*)(const char*, int*);
 
-bool ServeResult(const char* cmd, const Json::Value& request, ResultOperation operation) {
+bool ServeResult(Host& host, const char* cmd, const Json::Value& request, ResultOperation operation) {
     ResultVector result;
-    const long code = (handle->*operation)(result);
-    ReplyResult(cmd, request, code, result);
+    const long code = (host.facade.*operation)(result);
+    ReplyResult(host.channel, cmd, request, code, result);
     return true;
 }
 
-bool ServeStatus(const char* cmd, const Json::Value& request, StatusOperation operation) {
+bool ServeStatus(Host& host, const char* cmd, const Json::Value& request, StatusOperation operation) {
     int status = 0;
-    ReplyStatus(cmd, request, (handle->*operation)(&status));
+    ReplyStatus(host.channel, cmd, request, (host.facade.*operation)(&status));
     return true;
 }
 
-bool ServeTextStatus(const char* cmd, const Json::Value& request, const char* member, long refusal,
+bool ServeTextStatus(Host& host, const char* cmd, const Json::Value& request, const char* member, long refusal,
                      TextStatusOperation operation) {
-    TextMembers members(cmd, request, refusal);
+    TextMembers members(host.channel, cmd, request, refusal);
     const std::string text = members.Read(member);
     if (members.Refused()) return true;
     int status = 0;
-    ReplyStatus(cmd, request, (handle->*operation)(text.c_str(), &status));
+    ReplyStatus(host.channel, cmd, request, (host.facade.*operation)(text.c_str(), &status));
     return true;
 }
 
@@ -147,8 +143,8 @@ void SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json
     SendTextReply(channel.writer, cmd, request, all.substr((pieces - 1) * kResultPieceSize), true);
 }
 
-bool GMUsbKeySign(Json::Value request) {
-    TextMembers members("GMUsbKeySign", request, kBadParameter);
+bool GMUsbKeySign(Host& host, Json::Value request) {
+    TextMembers members(host.channel, "GMUsbKeySign", request, rc::kBadParameter);
     const std::string dn = members.Read("DeSignerDN");
     const std::string hashName = members.Read("HashName");
     const std::string xmlMsg = members.Read("XmlMsg");
@@ -156,18 +152,18 @@ bool GMUsbKeySign(Json::Value request) {
     const std::string filePath = members.Read("FilePath");
     if (members.Refused()) return true;
     std::string result;
-    const long code = handle->GMUsbKeySign(dn.c_str(), hashName.c_str(), xmlMsg.c_str(), keyMsg.c_str(),
+    const long code = host.facade.GMUsbKeySign(dn.c_str(), hashName.c_str(), xmlMsg.c_str(), keyMsg.c_str(),
                                            filePath.c_str(), result);
     if (code != 0) {
-        ReplyStatus("GMUsbKeySign", request, code);
+        ReplyStatus(host.channel, "GMUsbKeySign", request, code);
         return true;
     }
-    SendResultInPieces(StdChannel(), "GMUsbKeySign", request, result);
+    SendResultInPieces(host.channel, "GMUsbKeySign", request, result);
     return true;
 }
 
-bool GMUsbKeySignFile(Json::Value request) {
-    TextMembers members("GMUsbKeySignFile", request, kBadParameter);
+bool GMUsbKeySignFile(Host& host, Json::Value request) {
+    TextMembers members(host.channel, "GMUsbKeySignFile", request, rc::kBadParameter);
     const std::string signerDn = members.Read("SignerDN");
     const std::string hashName = members.Read("HashName");
     const std::string xmlMsg = members.Read("XmlMsg");
@@ -176,145 +172,155 @@ bool GMUsbKeySignFile(Json::Value request) {
     const std::string fileP7Path = members.Read("FileP7Path");
     if (members.Refused()) return true;
     ResultVector result;
-    const long code = handle->GMUsbKeySignFile(signerDn.c_str(), hashName.c_str(), xmlMsg.c_str(),
+    const long code = host.facade.GMUsbKeySignFile(signerDn.c_str(), hashName.c_str(), xmlMsg.c_str(),
                                                keyMsg.c_str(), filePath.c_str(), fileP7Path.c_str(), result);
-    ReplyStatus("GMUsbKeySignFile", request, code);
+    ReplyStatus(host.channel, "GMUsbKeySignFile", request, code);
     return true;
 }
 
-bool CustInitCard(Json::Value request) {
-    return ServeStatus("CustInitCard", request, &PKCS_Handle::CustInitCard);
+bool CustInitCard(Host& host, Json::Value request) {
+    return ServeStatus(host, "CustInitCard", request, &PKCS_Handle::CustInitCard);
 }
 
-bool ChangePin(Json::Value request) { return ServeStatus("ChangePin", request, &PKCS_Handle::ChangePin); }
+bool ChangePin(Host& host, Json::Value request) {
+    return ServeStatus(host, "ChangePin", request, &PKCS_Handle::ChangePin);
+}
 
-bool GMDelTempKey(Json::Value request) {
-    TextMembers members("GMDelTempKey", request, kBadParameter);
+bool GMDelTempKey(Host& host, Json::Value request) {
+    TextMembers members(host.channel, "GMDelTempKey", request, rc::kBadParameter);
     const std::string certDn = members.Read("CertDn");
     const std::string publicKeyId = members.Read("PublicKeyId");
     if (members.Refused()) return true;
     int status = 0;
-    ReplyStatus("GMDelTempKey", request, handle->GMDelTempKey(certDn.c_str(), publicKeyId.c_str(), &status));
+    const long code = host.facade.GMDelTempKey(certDn.c_str(), publicKeyId.c_str(), &status);
+    ReplyStatus(host.channel, "GMDelTempKey", request, code);
     return true;
 }
 
-bool GMCreatePKCS10(Json::Value request) {
-    TextMembers members("GMCreatePKCS10", request, kBadParameter);
+bool GMCreatePKCS10(Host& host, Json::Value request) {
+    TextMembers members(host.channel, "GMCreatePKCS10", request, rc::kBadParameter);
     const std::string certInfo = members.Read("CertInfo");
     if (members.Refused()) return true;
     ResultVector result;
-    const long code = handle->GMCreatePKCS10(certInfo.c_str(), result);
-    ReplyResult("GMCreatePKCS10", request, code, result);
+    const long code = host.facade.GMCreatePKCS10(certInfo.c_str(), result);
+    ReplyResult(host.channel, "GMCreatePKCS10", request, code, result);
     return true;
 }
 
-bool GMWritePKCS7(Json::Value request) {
-    return ServeTextStatus("GMWritePKCS7", request, "P7Pakge", kBadParameter, &PKCS_Handle::GMWritePKCS7);
+bool GMWritePKCS7(Host& host, Json::Value request) {
+    return ServeTextStatus(host, "GMWritePKCS7", request, "P7Pakge", rc::kBadParameter, &PKCS_Handle::GMWritePKCS7);
 }
 
-bool GetMediaID(Json::Value request) { return ServeResult("GetMediaID", request, &PKCS_Handle::GetMediaID); }
-
-bool GetDriverVersion(Json::Value request) {
-    return ServeResult("GetDriverVersion", request, &PKCS_Handle::GetDriverVersion);
+bool GetMediaID(Host& host, Json::Value request) {
+    return ServeResult(host, "GetMediaID", request, &PKCS_Handle::GetMediaID);
 }
 
-bool GetPublicKeyNumber(Json::Value request) {
+bool GetDriverVersion(Host& host, Json::Value request) {
+    return ServeResult(host, "GetDriverVersion", request, &PKCS_Handle::GetDriverVersion);
+}
+
+bool GetPublicKeyNumber(Host& host, Json::Value request) {
     int count = 0;
-    const long code = handle->GetPublicKeyNum(&count);
+    const long code = host.facade.GetPublicKeyNum(&count);
     if (code != 0) {
-        ReplyStatus("GetPublicKeyNum", request, code);
+        ReplyStatus(host.channel, "GetPublicKeyNum", request, code);
         return true;
     }
     // The count travels as decimal text, not as a JSON number.
-    sendData(GetJsonTypeStr("GetPublicKeyNum", request, std::to_string(count), true));
+    sendData(host.channel, GetJsonTypeStr("GetPublicKeyNum", request, std::to_string(count), true));
     return true;
 }
 
-bool GetVersion(Json::Value request) { return ServeResult("GetVersion", request, &PKCS_Handle::GetVersion); }
-
-bool GMGetAdminKeyInfo(Json::Value request) {
-    return ServeResult("GMGetAdminKeyInfo", request, &PKCS_Handle::GMGetAdminKeyInfo);
+bool GetVersion(Host& host, Json::Value request) {
+    return ServeResult(host, "GetVersion", request, &PKCS_Handle::GetVersion);
 }
 
-bool GetCertDN(Json::Value request) {
+bool GMGetAdminKeyInfo(Host& host, Json::Value request) {
+    return ServeResult(host, "GMGetAdminKeyInfo", request, &PKCS_Handle::GMGetAdminKeyInfo);
+}
+
+bool GetCertDN(Host& host, Json::Value request) {
     ResultVector result;
-    const long code = handle->GMGetCertDN(result);
+    const long code = host.facade.GMGetCertDN(result);
     // Failure shows only as an empty DN, never as a number.
-    sendData(GetJsonTypeStr("GMGetCertDN", request, code == 0 ? ResultText(result) : std::string(), true));
+    const std::string dn = code == 0 ? ResultText(result) : std::string();
+    sendData(host.channel, GetJsonTypeStr("GMGetCertDN", request, dn, true));
     return true;
 }
 
-bool GMGetPublicKey(Json::Value request) {
-    // The command's only input check answers an empty type with -352.
-    TextMembers members("GMGetPublicKey", request, kBadValue);
+bool GMGetPublicKey(Host& host, Json::Value request) {
+    // The command's only input check answers an empty type with kBadValue.
+    TextMembers members(host.channel, "GMGetPublicKey", request, rc::kBadValue);
     const std::string keyType = members.Read("KeyType");
     if (members.Refused()) return true;
     ResultVector result;
-    const long code = handle->GMGetPublicKey(keyType.c_str(), result);
-    ReplyResult("GMGetPublicKey", request, code, result);
+    const long code = host.facade.GMGetPublicKey(keyType.c_str(), result);
+    ReplyResult(host.channel, "GMGetPublicKey", request, code, result);
     return true;
 }
 
-bool GMGetPublicKeyC(Json::Value request) {
-    TextMembers members("GMGetPublicKeyC", request, kBadParameter);
+bool GMGetPublicKeyC(Host& host, Json::Value request) {
+    TextMembers members(host.channel, "GMGetPublicKeyC", request, rc::kBadParameter);
     const std::string keyType = members.Read("KeyType");
     const std::string dnOrId = members.Read("DnOrID");
     const std::string base64SerRand = members.Read("Base64SerRand");
     if (members.Refused()) return true;
     ResultVector result;
-    const long code = handle->GMGetPublicKeyC(keyType.c_str(), dnOrId.c_str(), base64SerRand.c_str(), result);
-    ReplyResult("GMGetPublicKeyC", request, code, result);
+    const long code = host.facade.GMGetPublicKeyC(keyType.c_str(), dnOrId.c_str(), base64SerRand.c_str(), result);
+    ReplyResult(host.channel, "GMGetPublicKeyC", request, code, result);
     return true;
 }
 
-bool GetPublicKeyC(Json::Value request) {
-    return ServeResult("GetPublicKeyC", request, &PKCS_Handle::GetPublicKeyC);
+bool GetPublicKeyC(Host& host, Json::Value request) {
+    return ServeResult(host, "GetPublicKeyC", request, &PKCS_Handle::GetPublicKeyC);
 }
 
-bool GetCharsetList(Json::Value request) {
-    return ServeResult("GetCharsetList", request, &PKCS_Handle::GetCharsetList);
+bool GetCharsetList(Host& host, Json::Value request) {
+    return ServeResult(host, "GetCharsetList", request, &PKCS_Handle::GetCharsetList);
 }
 
-bool GetLanguageList(Json::Value request) {
-    return ServeResult("GetLanguageList", request, &PKCS_Handle::GetLanguageList);
+bool GetLanguageList(Host& host, Json::Value request) {
+    return ServeResult(host, "GetLanguageList", request, &PKCS_Handle::GetLanguageList);
 }
 
-bool SetCharset(Json::Value request) {
-    return ServeTextStatus("SetCharset", request, "CharSet", kBadParameter, &PKCS_Handle::SetCharset);
+bool SetCharset(Host& host, Json::Value request) {
+    return ServeTextStatus(host, "SetCharset", request, "CharSet", rc::kBadParameter, &PKCS_Handle::SetCharset);
 }
 
-bool SetLanguage(Json::Value request) {
-    return ServeTextStatus("SetLanguage", request, "Lang", kBadParameter, &PKCS_Handle::SetLanguage);
+bool SetLanguage(Host& host, Json::Value request) {
+    return ServeTextStatus(host, "SetLanguage", request, "Lang", rc::kBadParameter, &PKCS_Handle::SetLanguage);
 }
 
-bool SetWarningMsg(Json::Value request) {
-    return ServeTextStatus("SetWarningMsg", request, "WarnMsg", kBadParameter, &PKCS_Handle::SetWarningMsg);
+bool SetWarningMsg(Host& host, Json::Value request) {
+    return ServeTextStatus(host, "SetWarningMsg", request, "WarnMsg", rc::kBadParameter, &PKCS_Handle::SetWarningMsg);
 }
 
-bool setIPType(Json::Value request) {
+bool setIPType(Host& host, Json::Value request) {
     // atoi would stop at a zero byte and pass on the digits before it as if
     // they were all that was sent.
-    TextMembers members("setIPType", request, kBadParameter);
+    TextMembers members(host.channel, "setIPType", request, rc::kBadParameter);
     const std::string text = members.Read("iptype");
     if (members.Refused()) return true;
     const int value = IpTypeFromText(text);
-    ReplyStatus("setIPType", request, handle->setIPType(value));
+    ReplyStatus(host.channel, "setIPType", request, host.facade.setIPType(value));
     return true;
 }
 
-bool getClientInfo(Json::Value request) {
-    return ServeResult("getClientInfo", request, &PKCS_Handle::getClientInfo);
+bool getClientInfo(Host& host, Json::Value request) {
+    return ServeResult(host, "getClientInfo", request, &PKCS_Handle::getClientInfo);
 }
 
-bool ChooseFile(Json::Value request) {
+bool ChooseFile(Host& host, Json::Value request) {
     ResultVector result;
-    const long code = handle->ChooseFile(result);
+    // The chooser watches the browser's input, so that it cannot keep the
+    // host waiting after the browser has gone.
+    const long code = host.facade.ChooseFile(result, host.channel.reader.Descriptor());
     // The browser went away while the person was choosing: there is no one to
     // answer, and the loop ends as at any end of input.
     if (code == kChooserInputEnded) {
-        StdChannel().endSeen = true;
+        host.channel.endSeen = true;
         return true;
     }
-    ReplyResult("NSChooseFile", request, code, result);
+    ReplyResult(host.channel, "NSChooseFile", request, code, result);
     return true;
 }

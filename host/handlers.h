@@ -1,7 +1,7 @@
 // One handler per command: each reads its request members, calls one facade
 // operation and sends the reply. A text member holding a zero byte is refused
 // with the command's code for a bad input before the facade is called.
-// Handlers take the request by value and return true.
+// Handlers take the host they serve and the request by value, and return true.
 #pragma once
 
 #include <cstddef>
@@ -10,36 +10,41 @@
 #include <json/value.h>
 
 #include "facade/PKCSHandle.h"
+#include "support/result_codes.h"
 
 struct HostChannel;
 
-// The facade every handler works through; set by the main loop.
-extern PKCS_Handle* handle;
+// What a handler works with: the facade, and the browser's channel that the
+// request came from and the reply goes to.
+struct Host {
+    PKCS_Handle& facade;
+    HostChannel& channel;
+};
 
-bool GMUsbKeySign(Json::Value request);
-bool GMUsbKeySignFile(Json::Value request);
-bool CustInitCard(Json::Value request);
-bool ChangePin(Json::Value request);
-bool GMDelTempKey(Json::Value request);
-bool GMCreatePKCS10(Json::Value request);
-bool GMWritePKCS7(Json::Value request);
-bool GetMediaID(Json::Value request);
-bool GetDriverVersion(Json::Value request);
-bool GetPublicKeyNumber(Json::Value request);
-bool GetVersion(Json::Value request);
-bool GMGetAdminKeyInfo(Json::Value request);
-bool GetCertDN(Json::Value request);
-bool GMGetPublicKey(Json::Value request);
-bool GMGetPublicKeyC(Json::Value request);
-bool GetPublicKeyC(Json::Value request);
-bool GetCharsetList(Json::Value request);
-bool GetLanguageList(Json::Value request);
-bool SetCharset(Json::Value request);
-bool SetLanguage(Json::Value request);
-bool SetWarningMsg(Json::Value request);
-bool setIPType(Json::Value request);
-bool getClientInfo(Json::Value request);
-bool ChooseFile(Json::Value request);
+bool GMUsbKeySign(Host& host, Json::Value request);
+bool GMUsbKeySignFile(Host& host, Json::Value request);
+bool CustInitCard(Host& host, Json::Value request);
+bool ChangePin(Host& host, Json::Value request);
+bool GMDelTempKey(Host& host, Json::Value request);
+bool GMCreatePKCS10(Host& host, Json::Value request);
+bool GMWritePKCS7(Host& host, Json::Value request);
+bool GetMediaID(Host& host, Json::Value request);
+bool GetDriverVersion(Host& host, Json::Value request);
+bool GetPublicKeyNumber(Host& host, Json::Value request);
+bool GetVersion(Host& host, Json::Value request);
+bool GMGetAdminKeyInfo(Host& host, Json::Value request);
+bool GetCertDN(Host& host, Json::Value request);
+bool GMGetPublicKey(Host& host, Json::Value request);
+bool GMGetPublicKeyC(Host& host, Json::Value request);
+bool GetPublicKeyC(Host& host, Json::Value request);
+bool GetCharsetList(Host& host, Json::Value request);
+bool GetLanguageList(Host& host, Json::Value request);
+bool SetCharset(Host& host, Json::Value request);
+bool SetLanguage(Host& host, Json::Value request);
+bool SetWarningMsg(Host& host, Json::Value request);
+bool setIPType(Host& host, Json::Value request);
+bool getClientInfo(Host& host, Json::Value request);
+bool ChooseFile(Host& host, Json::Value request);
 
 // "iptype" as the C library's atoi reads it (leading blanks, optional sign,
 // leading digits, 0 without digits), saturated to the int range.
@@ -49,7 +54,7 @@ int IpTypeFromText(const std::string& text);
 constexpr size_t kResultPieceSize = 0xFFC00;
 
 // "text" of the envelope that closes a chunked transfer cut short.
-constexpr long kTransferAbandoned = -300;
+constexpr long kTransferAbandoned = rc::kGeneralFailure;
 
 // Sends a result in pieces of kResultPieceSize, waiting for a "GetMoreData"
 // request on the channel before each further piece. Any other message ends

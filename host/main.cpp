@@ -4,9 +4,10 @@
 #include "host/message_loop.h"
 
 int main(int argc, char** argv) {
-    if (PrintInformationIfAsked(argc, argv)) return 0;
-    ClaimStandardChannel();
+    const TokenSettings settings = TokenSettingsFromEnvironment();
+    if (PrintInformationIfAsked(argc, argv, settings)) return 0;
+    const ChannelDescriptors channel = ClaimStandardChannel();
     // A vanished browser shows as a failed write, which ends the loop.
     std::signal(SIGPIPE, SIG_IGN);
-    return RunHost();
+    return RunHost(settings, channel);
 }

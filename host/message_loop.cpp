@@ -3,10 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "facade/file_chooser.h"
 #include "host/envelope.h"
-#include "host/framing.h"
-#include "host/handlers.h"
 
 namespace {
 
@@ -56,10 +53,10 @@ const char kUsage[] =
     "  TOKEN_HOST_CHOOSER  the file chooser program to run instead of the\n"
     "                      installed one\n";
 
-void PrintVersion() {
+void PrintVersion(const TokenSettings& settings) {
+    TokenService tokens(settings);
     ResultVector version;
-    PKCS_Handle::getInstance()->GetVersion(version);
-    PKCS_Handle::releaseInstance();
+    tokens.Facade().GetVersion(version);
     std::printf("token-host %s\n", reinterpret_cast<const char*>(version.data()));
 }
 
@@ -72,7 +69,7 @@ CommandHandler FindCommandHandler(const std::string& name) {
     return nullptr;
 }
 
-void ServeMessage(const std::string& body) {
+void ServeMessage(Host& host, const std::string& body) {
     Json::Value request;
     if (!ParseRequest(body, request) || !request.isObject()) return;
     const Json::Value& view = request;
@@ -82,7 +79,7 @@ void ServeMessage(const std::string& body) {
         // Every reply carries "tabID" as an integer: refuse a request whose
         // "tabID" cannot become one before the token is touched.
         view["tabID"].asInt();
-        handler(request);
+        handler(host, request);
     } catch (const Json::Exception&) {
         // A member of a type the JSON library cannot convert: like an
         // unknown command, no reply. Handlers read all members before
@@ -90,25 +87,22 @@ void ServeMessage(const std::string& body) {
     }
 }
 
-int RunHost() {
-    handle = PKCS_Handle::getInstance();
-    const HostChannel& channel = StdChannel();
-    // A chooser must not keep the host waiting after the browser has gone.
-    SetChooserWatchedInput(channel.reader.Descriptor());
+int RunHost(const TokenSettings& settings, ChannelDescriptors descriptors) {
+    TokenService tokens(settings);
+    HostChannel channel(descriptors.in, descriptors.out);
+    Host host{tokens.Facade(), channel};
     while (!channel.Finished()) {
-        const std::string body = ReciveData();
+        const std::string body = ReciveData(channel);
         if (body.empty()) break;
-        ServeMessage(body);
+        ServeMessage(host, body);
     }
-    PKCS_Handle::releaseInstance();
-    handle = nullptr;
     return 0;
 }
 
-bool PrintInformationIfAsked(int argc, char** argv) {
+bool PrintInformationIfAsked(int argc, char** argv, const TokenSettings& settings) {
     if (argc < 2) return false;
     if (std::strcmp(argv[1], "--version") == 0) {
-        PrintVersion();
+        PrintVersion(settings);
         return true;
     }
     if (std::strcmp(argv[1], "--help") == 0) {

@@ -5,21 +5,25 @@
 
 #include <json/value.h>
 
-using CommandHandler = bool (*)(Json::Value);
+#include "facade/PKCSHandle.h"
+#include "host/framing.h"
+#include "host/handlers.h"
+
+using CommandHandler = bool (*)(Host&, Json::Value);
 
 // The handler for a command name (exact, case-sensitive), or nullptr.
 CommandHandler FindCommandHandler(const std::string& name);
 
 // Serves one request body. Bodies that are not JSON objects, unknown command
 // names and members of the wrong JSON type get no reply.
-void ServeMessage(const std::string& body);
+void ServeMessage(Host& host, const std::string& body);
 
 // Serves requests from the browser's channel until an empty message or the
 // end of input (which a running chooser watches for too); returns the exit
-// status.
-int RunHost();
+// status. The token service lives exactly as long as this call.
+int RunHost(const TokenSettings& settings, ChannelDescriptors channel);
 
 // Handles --version and --help given as the first argument: prints for a
 // person and returns true. Any other arguments (browsers pass the caller's
 // origin or the manifest path and extension id) are left alone.
-bool PrintInformationIfAsked(int argc, char** argv);
+bool PrintInformationIfAsked(int argc, char** argv, const TokenSettings& settings);

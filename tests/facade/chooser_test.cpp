@@ -41,10 +41,7 @@ protected:
 
     long Choose() {
         result = ResultVector{'o', 'l', 'd'};
-        g_lErrorCode = 12345;
-        const long code = PKCS_Handle::getInstance()->ChooseFile(result);
-        EXPECT_EQ(g_lErrorCode, code);
-        return code;
+        return tested.facade.ChooseFile(result);
     }
     std::string ChosenText() const {
         EXPECT_FALSE(result.empty());
@@ -52,6 +49,7 @@ protected:
         return std::string(result.begin(), result.end() - 1);
     }
 
+    FacadeUnderTest tested;
     ResultVector result;
 };
 

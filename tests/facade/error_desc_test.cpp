@@ -4,12 +4,14 @@
 
 #include "facade/PKCSHandle.h"
 #include "facade/error_codes.h"
+#include "facade/facade_environment.h"
 
 namespace {
 
 std::string Describe(long code, long* returned = nullptr) {
+    FacadeUnderTest tested;
     ResultVector result;
-    const long rc = PKCS_Handle::getInstance()->GetLastErrorDesc(code, result);
+    const long rc = tested.facade.GetLastErrorDesc(code, result);
     if (returned) *returned = rc;
     EXPECT_FALSE(result.empty());
     EXPECT_EQ(result.back(), 0);
@@ -23,24 +25,20 @@ TEST(ErrorDescription, WrongPinTextsCarryTheTriesLeft) {
     EXPECT_EQ(Describe(-221), "Error:UKey has been locked.");
 }
 
-TEST(ErrorDescription, KnownCodesLeaveTheLastErrorAlone) {
-    g_lErrorCode = -123;
+TEST(ErrorDescription, KnownCodesGiveTheirText) {
     long returned = 1;
     EXPECT_EQ(Describe(0, &returned), "Success.");
     EXPECT_EQ(returned, 0);
     EXPECT_EQ(Describe(-304), "Error:Input Param Format or Length error .");
     EXPECT_EQ(Describe(-352), "Error:Input value is incorrect.");
     EXPECT_EQ(Describe(-101), "Error:Device driver/PKCS#11/Library files is not installed correctly.");
-    EXPECT_EQ(g_lErrorCode, -123);
 }
 
-TEST(ErrorDescription, UnknownCodesAreOtherAndSetTheGeneralFailure) {
+TEST(ErrorDescription, UnknownCodesAreOther) {
     for (long code : {-216L, -300L, -353L, -401L, 512L, 7L}) {
-        g_lErrorCode = 0;
         long returned = 1;
         EXPECT_EQ(Describe(code, &returned), "Error:Other") << code;
         EXPECT_EQ(returned, 0);
-        EXPECT_EQ(g_lErrorCode, -300);
     }
 }
 

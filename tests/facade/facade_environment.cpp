@@ -13,7 +13,6 @@ std::filesystem::path& ChooserDirectory() {
     return directory;
 }
 
-// Set before any test reaches the facade, which reads both once.
 class FacadeEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
@@ -22,8 +21,6 @@ public:
         // A name a shell would split or interpret.
         ChooserDirectory() = std::filesystem::path(pattern) / "it's a $dir; & more";
         std::filesystem::create_directory(ChooserDirectory());
-        setenv("TOKEN_HOST_MODULE", "/nonexistent/token-module.so", 1);
-        setenv("TOKEN_HOST_CHOOSER", FakeChooserPath().c_str(), 1);
     }
     void TearDown() override { std::filesystem::remove_all(ChooserDirectory().parent_path()); }
 };
