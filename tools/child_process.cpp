@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -79,6 +80,15 @@ private:
 };
 
 }  // namespace
+
+ChildOptions PipedChild(std::vector<std::string> argv, std::map<std::string, std::string> env) {
+    ChildOptions options;
+    options.argv = std::move(argv);
+    options.env = std::move(env);
+    options.pipeInput = true;
+    options.pipeOutput = true;
+    return options;
+}
 
 ChildProcess::ChildProcess(const ChildOptions& options) : stopSignal_(options.stopSignal) {
     if (options.argv.empty()) {

@@ -34,6 +34,9 @@ struct ChildOptions {
     int stopSignal = SIGKILL;
 };
 
+// Options for a child with pipes on its standard input and output.
+ChildOptions PipedChild(std::vector<std::string> argv, std::map<std::string, std::string> env = {});
+
 class ChildProcess {
 public:
     explicit ChildProcess(const ChildOptions& options);

@@ -117,10 +117,7 @@ std::string LengthPrefix(uint32_t length) {
 }
 
 ChildOptions HostOptions(const std::string& path) {
-    ChildOptions options;
-    options.argv = {path};
-    options.pipeInput = true;
-    options.pipeOutput = true;
+    ChildOptions options = PipedChild({path});
     options.stopSignal = SIGTERM;
     return options;
 }

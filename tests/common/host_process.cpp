@@ -17,13 +17,9 @@ int RemainingMs(Clock::time_point deadline) {
 }
 
 ChildOptions SpawnOptions(const HostProcess::Options& options) {
-    ChildOptions child;
-    child.argv = {options.binary};
+    ChildOptions child = PipedChild({options.binary}, options.env);
     child.argv.insert(child.argv.end(), options.args.begin(), options.args.end());
-    child.env = options.env;
     child.unset = options.unset;
-    child.pipeInput = true;
-    child.pipeOutput = true;
     child.stderrFile = options.stderrFile;
     child.closeStderr = options.closeStderr;
     return child;
