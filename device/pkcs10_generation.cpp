@@ -84,11 +84,11 @@ void AppendFullWidthInteger(std::vector<unsigned char>& out, const unsigned char
 
 std::vector<unsigned char> RequestInfo(const unsigned char* name, unsigned long nameLength,
                                        const unsigned char* spki, unsigned long spkiLength) {
-    std::vector<unsigned char> content;
-    Append(content, kVersion0, sizeof kVersion0);
-    Append(content, name, nameLength);
-    Append(content, spki, spkiLength);
-    Append(content, kNoAttributes, sizeof kNoAttributes);
+    std::vector<unsigned char> content(sizeof kVersion0 + nameLength + spkiLength + sizeof kNoAttributes);
+    unsigned char* p = der::Put(content.data(), kVersion0, sizeof kVersion0);
+    p = der::Put(p, name, nameLength);
+    p = der::Put(p, spki, spkiLength);
+    der::Put(p, kNoAttributes, sizeof kNoAttributes);
     return WrapSequence(content);
 }
 
