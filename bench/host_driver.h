@@ -3,13 +3,14 @@
 #pragma once
 
 #include <sys/resource.h>
-#include <sys/types.h>
 
 #include <chrono>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "tools/child_process.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -23,11 +24,10 @@ class HostDriver {
 public:
     // Starts the host with these variables added to the environment.
     HostDriver(const std::string& binary, const std::map<std::string, std::string>& env);
-    ~HostDriver();
     HostDriver(const HostDriver&) = delete;
     HostDriver& operator=(const HostDriver&) = delete;
 
-    bool Started() const { return pid_ > 0; }
+    bool Started() const { return host_.Started(); }
     bool Send(const std::string& body);
     // The next reply body; empty when the output ends.
     std::string Receive();
@@ -37,9 +37,7 @@ public:
 private:
     bool Fill();
 
-    pid_t pid_ = -1;
-    int toHost_ = -1;
-    int fromHost_ = -1;
+    ChildProcess host_;
     std::vector<char> buffer_;
     size_t begin_ = 0;
     size_t end_ = 0;

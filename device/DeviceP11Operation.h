@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "device/token_module.h"
+#include "token_module/token_module.h"
 
 class P11Session;
 
@@ -24,7 +24,7 @@ struct DERCERT {
 };
 
 // The parsed parameters of one certificate request.
-struct _pkcs10info {
+struct pkcs10info {
     std::string dn;
     std::string hashAlg;
     std::string keyAlg;
@@ -166,17 +166,12 @@ public:
     static size_t Base64InPlaceCapacity(size_t derEnd);
 
     // ---- PKCS#10 parameters and subject DN (pkcs10_params.cpp) ----
-    bool ParsePKCS10Param(std::string certInfo, _pkcs10info* infos, unsigned int* count);
+    bool ParsePKCS10Param(std::string certInfo, pkcs10info* infos, unsigned int* count);
     bool IsRightDN(std::string dn);
     long GetSubjectDN(std::string dn, unsigned char* out, unsigned long* length);
     // Appends one RDN, SET { SEQUENCE { attribute OID, value } }, to body.
     void SetSubjectDNItem(const unsigned char* oid, unsigned long oidLength, const unsigned char* value,
                           unsigned long valueLength, std::vector<unsigned char>& body, bool email);
-    // DER writing shared by the request encoders: the shortest length form,
-    // and a whole tag-length-value.
-    static void AppendDerLength(std::vector<unsigned char>& out, unsigned long length);
-    static void AppendDerTlv(std::vector<unsigned char>& out, unsigned char tag, const unsigned char* content,
-                             unsigned long length);
 
     // ---- PKCS#10 generation and signing (pkcs10_generation.cpp, pkcs10_signing.cpp) ----
     // Size of one key record written by E_GenerateRequestKeys; the record
@@ -185,13 +180,13 @@ public:
     // CKA_VENDOR_PAIR_ID of a key record: its text and one zero byte.
     static std::vector<unsigned char> PairIdOfRecord(const unsigned char* record);
     long GMCreatePKCS10(const char* certInfo, std::string& text);
-    long GetPKCS10Result(unsigned int count, const unsigned int* keyAlgs, const _pkcs10info* infos,
+    long GetPKCS10Result(unsigned int count, const unsigned int* keyAlgs, const pkcs10info* infos,
                          const unsigned char* records, std::string& text);
     // Reads CKA_MODULUS of the public key of a key record into out (256 bytes).
     long GetP10PublicKeyInfo(const unsigned char* record, unsigned char* out, unsigned long* length);
     // To-be-signed data: the CertificationRequestInfo (SM2: Z value in front).
-    long GetRSAP10SignMsg(_pkcs10info info, const unsigned char* record, unsigned char* out, unsigned long* length);
-    long GetSM2P10SignMsg(_pkcs10info info, const unsigned char* record, unsigned char* out, unsigned long* length);
+    long GetRSAP10SignMsg(pkcs10info info, const unsigned char* record, unsigned char* out, unsigned long* length);
+    long GetSM2P10SignMsg(pkcs10info info, const unsigned char* record, unsigned char* out, unsigned long* length);
     // Encoders: a null out stores the needed length and succeeds; a buffer
     // smaller than *length fails.
     bool GetPublicKeyDer(const unsigned char* modulus, unsigned long modulusLength, unsigned char* out,
@@ -221,7 +216,7 @@ public:
     long FGMSignPKCS10Info(std::string hash, const unsigned char* record, const unsigned char* hashBytes,
                            long hashLength, unsigned char* signature, long* signatureLength);
     // One signature per request, by the token (ext-info) or over PKCS#11.
-    long SignPKCS10Requests(unsigned int count, const _pkcs10info* infos, const unsigned char* records,
+    long SignPKCS10Requests(unsigned int count, const pkcs10info* infos, const unsigned char* records,
                             const unsigned char* signInfo, unsigned int signInfoLength,
                             std::vector<std::vector<unsigned char>>& signatures);
     // Splits an E_SignRequestInfo response (area of `capacity` bytes); 0 or

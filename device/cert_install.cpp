@@ -14,6 +14,8 @@
 
 #include "device/p11_session.h"
 #include "support/MyBase64.h"
+#include "support/der.h"
+#include "support/openssl_ptr.h"
 #include "support/result_codes.h"
 
 namespace {
@@ -21,15 +23,6 @@ namespace {
 constexpr unsigned long kMaxRollbackCandidates = 100;
 constexpr unsigned long kTempKeySize = 32;
 constexpr unsigned long kTempKeyTextSize = 44;
-
-struct X509Deleter {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct PKCS7Deleter {
-    void operator()(PKCS7* p) const { PKCS7_free(p); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Deleter>;
-using PKCS7Ptr = std::unique_ptr<PKCS7, PKCS7Deleter>;
 
 X509Ptr DecodeCertificate(const unsigned char* der, size_t length) {
     if (!der || length == 0 || length > LONG_MAX) return nullptr;
@@ -49,25 +42,15 @@ std::vector<unsigned char> EncodeDer(T* object, Encoder encode) {
 
 // The module takes the length of what we hand it from the DER header, so a
 // header that claims more than we hold must never reach it.
-bool DerFitsIn(const std::vector<unsigned char>& der) {
-    if (der.size() < 2) return false;
-    size_t position = 1;
-    unsigned char first = der[position++];
-    size_t length = first;
-    if (first >= 0x80) {
-        size_t count = first & 0x7F;
-        if (count == 0 || count > 4 || count > der.size() - position) return false;
-        length = 0;
-        for (size_t i = 0; i < count; ++i) length = (length << 8) | der[position++];
-    }
-    return length <= der.size() - position;
+bool DerFitsIn(const std::vector<unsigned char>& element) {
+    return der::ElementLength(element.data(), element.size()).has_value();
 }
 
 // The certificates of a DER PKCS#7 SignedData bundle, each re-encoded.
 bool CertificatesOfBundle(const unsigned char* der, size_t length, std::vector<std::vector<unsigned char>>& certs) {
     if (!der || length == 0 || length > LONG_MAX) return false;
     const unsigned char* p = der;
-    PKCS7Ptr bundle(d2i_PKCS7(nullptr, &p, static_cast<long>(length)));
+    Pkcs7Ptr bundle(d2i_PKCS7(nullptr, &p, static_cast<long>(length)));
     if (!bundle || !PKCS7_type_is_signed(bundle.get()) || !bundle->d.sign || !bundle->d.sign->cert) return false;
     STACK_OF(X509)* stack = bundle->d.sign->cert;
     for (int i = 0; i < sk_X509_num(stack); ++i) {

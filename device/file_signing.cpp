@@ -17,17 +17,13 @@
 
 #include "device/p11_session.h"
 #include "support/Gener_Func.h"
+#include "support/openssl_ptr.h"
 #include "support/result_codes.h"
 
 namespace {
 
 constexpr size_t kSignatureCapacity = 1024;
 constexpr size_t kSm2SignatureLength = 64;  // r || s
-
-using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)>;
-using EcdsaSigPtr = std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)>;
-using SigPtr = std::unique_ptr<X509_SIG, decltype(&X509_SIG_free)>;
 
 long SignFileWithModule(const P11Session& session, AUX_FUNCTION_LIST* aux, CK_MECHANISM_TYPE mechanismType,
                         CK_OBJECT_HANDLE key, const std::string& data, const std::string& display,
@@ -84,7 +80,7 @@ bool RsaSignatureVerifies(EVP_PKEY* key, CK_MECHANISM_TYPE mechanism, std::strin
     unsigned int digestLength = 0;
     if (EVP_Digest(content.data(), content.size(), digest, &digestLength, hash.digest, nullptr) != 1) return false;
 
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr), EVP_PKEY_CTX_free);
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
     if (!ctx || EVP_PKEY_verify_recover_init(ctx.get()) != 1 ||
         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1) {
         return false;
@@ -99,7 +95,7 @@ bool RsaSignatureVerifies(EVP_PKEY* key, CK_MECHANISM_TYPE mechanism, std::strin
         return false;
     }
     const unsigned char* cursor = recovered.data();
-    SigPtr info(d2i_X509_SIG(nullptr, &cursor, static_cast<long>(recoveredLength)), X509_SIG_free);
+    X509SigPtr info(d2i_X509_SIG(nullptr, &cursor, static_cast<long>(recoveredLength)));
     if (!info || cursor != recovered.data() + recoveredLength) return false;
     const X509_ALGOR* algorithm = nullptr;
     const ASN1_OCTET_STRING* signedDigest = nullptr;
@@ -116,7 +112,7 @@ bool Sm2SignatureVerifies(EVP_PKEY* key, std::string_view content, const std::ve
     unsigned int eLength = 0;
     if (EVP_Digest(content.data(), content.size(), e, &eLength, EVP_sm3(), nullptr) != 1) return false;
 
-    EcdsaSigPtr sig(ECDSA_SIG_new(), ECDSA_SIG_free);
+    EcdsaSigPtr sig(ECDSA_SIG_new());
     BIGNUM* r = BN_bin2bn(signature.data(), kSm2SignatureLength / 2, nullptr);
     BIGNUM* s = BN_bin2bn(signature.data() + kSm2SignatureLength / 2, kSm2SignatureLength / 2, nullptr);
     if (!sig || !r || !s || ECDSA_SIG_set0(sig.get(), r, s) != 1) {
@@ -127,9 +123,9 @@ bool Sm2SignatureVerifies(EVP_PKEY* key, std::string_view content, const std::ve
     unsigned char* der = nullptr;
     const int derLength = i2d_ECDSA_SIG(sig.get(), &der);
     if (derLength <= 0) return false;
-    std::unique_ptr<unsigned char, void (*)(void*)> derOwner(der, [](void* p) { OPENSSL_free(p); });
+    const OpenSslBytes derOwner(der);
 
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr), EVP_PKEY_CTX_free);
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
     if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1) return false;
     return EVP_PKEY_verify(ctx.get(), der, static_cast<size_t>(derLength), e, eLength) == 1;
 }
@@ -141,7 +137,7 @@ bool ModuleSignatureVerifies(const std::vector<unsigned char>& certificate, CK_M
                              std::string_view content, const std::vector<unsigned char>& moduleSignature) {
     if (certificate.empty() || certificate.size() > static_cast<size_t>(LONG_MAX)) return false;
     const unsigned char* cursor = certificate.data();
-    X509Ptr cert(d2i_X509(nullptr, &cursor, static_cast<long>(certificate.size())), X509_free);
+    X509Ptr cert(d2i_X509(nullptr, &cursor, static_cast<long>(certificate.size())));
     EVP_PKEY* key = cert ? X509_get0_pubkey(cert.get()) : nullptr;
     if (!key) return false;
     const std::vector<unsigned char> signature = BigEndianSignature(moduleSignature, sm2);

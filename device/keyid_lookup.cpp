@@ -13,6 +13,7 @@
 
 #include "device/p11_session.h"
 #include "support/Gener_Func.h"
+#include "support/openssl_ptr.h"
 #include "support/result_codes.h"
 
 namespace {
@@ -22,10 +23,6 @@ constexpr unsigned char kSm2Tag = 0x1B;
 constexpr unsigned char kRsaTag = 0x2B;
 constexpr int kFirstRsaNumber = 2, kLastRsaNumber = 9;
 constexpr int kFirstSm2Number = 11, kLastSm2Number = 16;
-
-struct X509Free {
-    void operator()(X509* certificate) const { X509_free(certificate); }
-};
 
 struct KeyIdPair {
     unsigned char tag;
@@ -116,7 +113,7 @@ int DeviceP11Operation::KeyNumberOf(const std::vector<unsigned char>& keyType,
 
 bool DeviceP11Operation::InvertedSubjectOf(const std::vector<unsigned char>& der, std::string& dn) {
     const unsigned char* cursor = der.data();
-    std::unique_ptr<X509, X509Free> certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+    X509Ptr certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
     if (!certificate) return false;
     X509_NAME* subject = X509_get_subject_name(certificate.get());
     // The one-line form is cut to the size of the name's DER encoding, as the

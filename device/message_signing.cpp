@@ -14,6 +14,7 @@
 
 #include "device/p11_session.h"
 #include "support/Gener_Func.h"
+#include "support/openssl_ptr.h"
 #include "support/result_codes.h"
 
 namespace {
@@ -23,22 +24,16 @@ constexpr size_t kSignatureCapacity = 1024;
 constexpr size_t kSm2PointLength = 65;  // 0x04 || x || y
 constexpr unsigned long kSm2CoordinateLength = 32;
 
-using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
-
-struct OpensslText {
-    void operator()(char* text) const { OPENSSL_free(text); }
-};
-
 // The inverted subject DN of a DER certificate; false when the bytes are no
 // certificate.
 bool InvertedSubject(const std::vector<unsigned char>& der, std::string& dn) {
     if (der.empty() || der.size() > static_cast<size_t>(LONG_MAX)) return false;
     const unsigned char* cursor = der.data();
-    X509Ptr cert(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())), X509_free);
+    X509Ptr cert(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
     if (!cert) return false;
     // The whole one-line text: a buffer sized after the DER would cut names
     // whose escaped form is longer, and a cut name can match the wrong pattern.
-    std::unique_ptr<char, OpensslText> line(X509_NAME_oneline(X509_get_subject_name(cert.get()), nullptr, 0));
+    OpenSslText line(X509_NAME_oneline(X509_get_subject_name(cert.get()), nullptr, 0));
     if (!line) return false;
     dn = InvertDN(line.get(), static_cast<int>(std::strlen(line.get())));
     return true;

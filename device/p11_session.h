@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "device/token_module.h"
+#include "token_module/token_module.h"
 
 // Owns one PKCS#11 session; closes it on every path out of the scope.
 class P11Session {

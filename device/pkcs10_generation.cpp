@@ -7,6 +7,7 @@
 
 #include "device/p11_session.h"
 #include "support/MyBase64.h"
+#include "support/der.h"
 #include "support/result_codes.h"
 
 namespace {
@@ -62,45 +63,33 @@ void Append(std::vector<unsigned char>& out, const unsigned char* bytes, size_t 
 }
 
 std::vector<unsigned char> WrapSequence(const std::vector<unsigned char>& content) {
-    std::vector<unsigned char> sequence;
-    DeviceP11Operation::AppendDerTlv(sequence, 0x30, content.data(), content.size());
-    return sequence;
+    return der::Element(der::kTagSequence, content);
 }
 
 // BIT STRING without unused bits.
 void AppendBitString(std::vector<unsigned char>& out, const unsigned char* bytes, unsigned long length) {
-    out.push_back(0x03);
-    DeviceP11Operation::AppendDerLength(out, length + 1);
+    out.push_back(der::kTagBitString);
+    der::AppendLength(out, length + 1);
     out.push_back(0x00);
     Append(out, bytes, length);
 }
 
 // A positive INTEGER from unsigned big-endian bytes, kept at full width.
-void AppendUnsignedInteger(std::vector<unsigned char>& out, const unsigned char* bytes, unsigned long length) {
+void AppendFullWidthInteger(std::vector<unsigned char>& out, const unsigned char* bytes, unsigned long length) {
     bool pad = bytes[0] >= 0x80;
-    out.push_back(0x02);
-    DeviceP11Operation::AppendDerLength(out, length + (pad ? 1 : 0));
+    out.push_back(der::kTagInteger);
+    der::AppendLength(out, length + (pad ? 1 : 0));
     if (pad) out.push_back(0x00);
     Append(out, bytes, length);
 }
 
-// r or s of an SM2 signature in the shortest DER form: verifiers such as
-// OpenSSL refuse one that keeps the leading zero bytes of its 32-byte field.
-void AppendSignatureInteger(std::vector<unsigned char>& out, const unsigned char* bytes, unsigned long length) {
-    while (length > 1 && bytes[0] == 0x00) {
-        ++bytes;
-        --length;
-    }
-    AppendUnsignedInteger(out, bytes, length);
-}
-
 std::vector<unsigned char> RequestInfo(const unsigned char* name, unsigned long nameLength,
                                        const unsigned char* spki, unsigned long spkiLength) {
-    std::vector<unsigned char> content;
-    Append(content, kVersion0, sizeof kVersion0);
-    Append(content, name, nameLength);
-    Append(content, spki, spkiLength);
-    Append(content, kNoAttributes, sizeof kNoAttributes);
+    std::vector<unsigned char> content(sizeof kVersion0 + nameLength + spkiLength + sizeof kNoAttributes);
+    unsigned char* p = der::Put(content.data(), kVersion0, sizeof kVersion0);
+    p = der::Put(p, name, nameLength);
+    p = der::Put(p, spki, spkiLength);
+    der::Put(p, kNoAttributes, sizeof kNoAttributes);
     return WrapSequence(content);
 }
 
@@ -133,7 +122,7 @@ bool DeviceP11Operation::GetPublicKeyDer(const unsigned char* modulus, unsigned 
                                          unsigned char* out, unsigned long* length) {
     if (!modulus || modulusLength == 0) return false;
     std::vector<unsigned char> rsaKey;
-    AppendUnsignedInteger(rsaKey, modulus, modulusLength);
+    AppendFullWidthInteger(rsaKey, modulus, modulusLength);
     Append(rsaKey, kRsaExponent, sizeof kRsaExponent);
     std::vector<unsigned char> rsaPublicKey = WrapSequence(rsaKey);
 
@@ -209,8 +198,8 @@ long DeviceP11Operation::GenerateSM2P10Request(std::string, const unsigned char*
     }
     unsigned long half = signatureLength / 2;
     std::vector<unsigned char> integers;
-    AppendSignatureInteger(integers, signature, half);
-    AppendSignatureInteger(integers, signature + half, half);
+    der::AppendUnsignedInteger(integers, signature, half);
+    der::AppendUnsignedInteger(integers, signature + half, half);
     std::vector<unsigned char> sm2Signature = WrapSequence(integers);
 
     std::vector<unsigned char> content(tbs + kZSize, tbs + tbsLength);  // the info without the Z value
@@ -251,7 +240,7 @@ long DeviceP11Operation::GetP10PublicKeyInfo(const unsigned char* record, unsign
     return 0;
 }
 
-long DeviceP11Operation::GetRSAP10SignMsg(_pkcs10info info, const unsigned char* record, unsigned char* out,
+long DeviceP11Operation::GetRSAP10SignMsg(pkcs10info info, const unsigned char* record, unsigned char* out,
                                           unsigned long* length) {
     unsigned char modulus[kPublicKeySize];
     unsigned long modulusLength = sizeof modulus;
@@ -264,7 +253,7 @@ long DeviceP11Operation::GetRSAP10SignMsg(_pkcs10info info, const unsigned char*
     return GetRSAPKCS10Code(modulus, modulusLength, name.data(), nameLength, out, length) ? 0 : rc::kBufferTooSmall;
 }
 
-long DeviceP11Operation::GetSM2P10SignMsg(_pkcs10info info, const unsigned char* record, unsigned char* out,
+long DeviceP11Operation::GetSM2P10SignMsg(pkcs10info info, const unsigned char* record, unsigned char* out,
                                           unsigned long* length) {
     unsigned char point[kPublicKeySize];
     unsigned long pointLength = sizeof point;
@@ -293,7 +282,7 @@ long DeviceP11Operation::GetSM2P10SignMsg(_pkcs10info info, const unsigned char*
     return 0;
 }
 
-long DeviceP11Operation::GetPKCS10Result(unsigned int count, const unsigned int* keyAlgs, const _pkcs10info* infos,
+long DeviceP11Operation::GetPKCS10Result(unsigned int count, const unsigned int* keyAlgs, const pkcs10info* infos,
                                          const unsigned char* records, std::string& text) {
     if (count < 1 || count > 2 || !keyAlgs || !infos || !records) return rc::kGeneralFailure;
     std::vector<std::vector<unsigned char>> tbs(count);
@@ -343,7 +332,7 @@ long DeviceP11Operation::GetPKCS10Result(unsigned int count, const unsigned int*
 long DeviceP11Operation::GMCreatePKCS10(const char* certInfo, std::string& text) {
     SetLastError(0);
     if (!CheckToken()) return GetLastError();
-    _pkcs10info infos[5];
+    pkcs10info infos[5];
     unsigned int count = 0;
     if (!certInfo || !ParsePKCS10Param(certInfo, infos, &count)) return SetLastError(rc::kBadParameter);
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/der.h"
 #include "support/result_codes.h"
 
 namespace {
@@ -81,26 +82,7 @@ bool CutField(const std::string& block, const char* open, const char* close, boo
 
 }  // namespace
 
-void DeviceP11Operation::AppendDerLength(std::vector<unsigned char>& out, unsigned long length) {
-    if (length < 0x80) {
-        out.push_back(static_cast<unsigned char>(length));
-        return;
-    }
-    unsigned char bytes[sizeof length];
-    int count = 0;
-    for (unsigned long rest = length; rest != 0; rest >>= 8) bytes[count++] = static_cast<unsigned char>(rest);
-    out.push_back(static_cast<unsigned char>(0x80 | count));
-    while (count > 0) out.push_back(bytes[--count]);
-}
-
-void DeviceP11Operation::AppendDerTlv(std::vector<unsigned char>& out, unsigned char tag,
-                                      const unsigned char* content, unsigned long length) {
-    out.push_back(tag);
-    AppendDerLength(out, length);
-    if (length) out.insert(out.end(), content, content + length);
-}
-
-bool DeviceP11Operation::ParsePKCS10Param(std::string certInfo, _pkcs10info* infos, unsigned int* count) {
+bool DeviceP11Operation::ParsePKCS10Param(std::string certInfo, pkcs10info* infos, unsigned int* count) {
     if (!infos || !count) return false;
     std::vector<std::string> blocks;
     size_t separator = certInfo.find("||");
@@ -145,10 +127,10 @@ bool DeviceP11Operation::IsRightDN(std::string dn) {
 void DeviceP11Operation::SetSubjectDNItem(const unsigned char* oid, unsigned long oidLength, const unsigned char* value,
                                           unsigned long valueLength, std::vector<unsigned char>& body, bool email) {
     std::vector<unsigned char> attribute(oid, oid + oidLength);
-    AppendDerTlv(attribute, email ? 0x16 : 0x0C, value, valueLength);
+    der::AppendElement(attribute, email ? 0x16 : 0x0C, value, valueLength);
     std::vector<unsigned char> sequence;
-    AppendDerTlv(sequence, 0x30, attribute.data(), attribute.size());
-    AppendDerTlv(body, 0x31, sequence.data(), sequence.size());
+    der::AppendElement(sequence, der::kTagSequence, attribute.data(), attribute.size());
+    der::AppendElement(body, der::kTagSet, sequence.data(), sequence.size());
 }
 
 long DeviceP11Operation::GetSubjectDN(std::string dn, unsigned char* out, unsigned long* length) {
@@ -172,7 +154,7 @@ long DeviceP11Operation::GetSubjectDN(std::string dn, unsigned char* out, unsign
     }
     if (tooLong) return rc::kBufferTooSmall;
     std::vector<unsigned char> name;
-    AppendDerTlv(name, 0x30, body.data(), body.size());
+    der::AppendElement(name, der::kTagSequence, body.data(), body.size());
     if (!out || !length || *length < name.size()) return rc::kBufferTooSmall;
     std::copy(name.begin(), name.end(), out);
     *length = name.size();

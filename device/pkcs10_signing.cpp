@@ -180,7 +180,7 @@ long DeviceP11Operation::FGMSignPKCS10Info(std::string hash, const unsigned char
     return 0;
 }
 
-long DeviceP11Operation::SignPKCS10Requests(unsigned int count, const _pkcs10info* infos,
+long DeviceP11Operation::SignPKCS10Requests(unsigned int count, const pkcs10info* infos,
                                             const unsigned char* records, const unsigned char* signInfo,
                                             unsigned int signInfoLength,
                                             std::vector<std::vector<unsigned char>>& signatures) {

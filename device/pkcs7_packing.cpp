@@ -7,6 +7,7 @@
 
 #include "pkcs7/sgndata.h"
 #include "support/Gener_Func.h"
+#include "support/der.h"
 #include "support/MyBase64.h"
 #include "support/file_replacement.h"
 #include "support/result_codes.h"
@@ -32,13 +33,13 @@ int DigestCodeFor(unsigned long mechanism) {
 bool FitsInt(size_t size) { return size <= static_cast<size_t>(INT_MAX); }
 
 int64_t TlvSize(int64_t contentLength) {
-    return 1 + der::LengthFieldSize(static_cast<uint64_t>(contentLength)) + contentLength;
+    return static_cast<int64_t>(der::ElementSize(static_cast<uint64_t>(contentLength)));
 }
 
 // The DER SignedData of one signer, built around content that already lies in
 // buffer from contentStart to the end: the headers go into the room before
 // the content and the certificate and signer after it, so the content is
-// never copied. The bytes are those _signedData::_Encode writes for the same
+// never copied. The bytes are those SignedData::Encode writes for the same
 // content; derStart tells where they begin.
 long BuildSignedDataInPlace(std::string& buffer, size_t contentStart, const std::vector<unsigned char>& cert,
                             const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
@@ -53,19 +54,19 @@ long BuildSignedDataInPlace(std::string& buffer, size_t contentStart, const std:
     const std::vector<unsigned char>& encodedSignature = sm2 ? sm2Signature : signature;
     if (!FitsInt(contentLength) || !FitsInt(cert.size()) || !FitsInt(encodedSignature.size())) return rc::kPackFailed;
 
-    _signedData signedData;
-    if (signedData._AddSigner(cert.data(), static_cast<int>(cert.size()), digest, encodedSignature.data(),
-                              static_cast<int>(encodedSignature.size())) < 1) {
+    SignedData signedData;
+    if (signedData.AddSigner(cert.data(), static_cast<int>(cert.size()), digest, encodedSignature.data(),
+                             static_cast<int>(encodedSignature.size())) < 1) {
         return rc::kPackFailed;
     }
-    // The parts around the content, measured as _Encode measures them.
-    const int digests = signedData._EncodeSetDigests(nullptr, INT_MAX);
-    const int certs = signedData._EncodeSetCerts(nullptr, INT_MAX);
-    const int signers = signedData._EncodeSetSigner(nullptr, INT_MAX);
+    // The parts around the content, measured as Encode measures them.
+    const int digests = signedData.EncodeSetDigests(nullptr, INT_MAX);
+    const int certs = signedData.EncodeSetCerts(nullptr, INT_MAX);
+    const int signers = signedData.EncodeSetSigner(nullptr, INT_MAX);
     if (digests < 0 || certs < 0 || signers < 0) return rc::kPackFailed;
 
     constexpr int64_t kVersionSize = 3;
-    const int64_t oidSize = sizeof der::kOidData;
+    const int64_t oidSize = sizeof p7::kOidData;
     const int64_t length = static_cast<int64_t>(contentLength);
     const int64_t octetString = TlvSize(length);
     const int64_t explicitContent = TlvSize(octetString);
@@ -73,7 +74,7 @@ long BuildSignedDataInPlace(std::string& buffer, size_t contentStart, const std:
     const int64_t signedContent = kVersionSize + digests + dataPart + certs + signers;
     const int64_t signedDataSize = TlvSize(signedContent);
     const int64_t outerExplicit = TlvSize(signedDataSize);
-    const int64_t contentInfo = int64_t(sizeof der::kOidSignedData) + outerExplicit;
+    const int64_t contentInfo = int64_t(sizeof p7::kOidSignedData) + outerExplicit;
     const int64_t total = TlvSize(contentInfo);
     if (total > INT_MAX) return rc::kPackFailed;
 
@@ -84,14 +85,14 @@ long BuildSignedDataInPlace(std::string& buffer, size_t contentStart, const std:
         return rc::kPackFailed;
     }
     unsigned char* p = der::WriteHeader(head, der::kTagSequence, static_cast<uint64_t>(contentInfo));
-    p = der::Put(p, der::MakeBytes(der::kOidSignedData));
+    p = der::Put(p, der::MakeView(p7::kOidSignedData));
     p = der::WriteHeader(p, der::kTagContext0, static_cast<uint64_t>(signedDataSize));
     p = der::WriteHeader(p, der::kTagSequence, static_cast<uint64_t>(signedContent));
     p = der::WriteHeader(p, der::kTagInteger, 1);
     *p++ = 1;  // version
-    if (signedData._EncodeSetDigests(&p, static_cast<int>(sizeof head - (p - head))) != digests) return rc::kPackFailed;
+    if (signedData.EncodeSetDigests(&p, static_cast<int>(sizeof head - (p - head))) != digests) return rc::kPackFailed;
     p = der::WriteHeader(p, der::kTagSequence, static_cast<uint64_t>(oidSize + explicitContent));
-    p = der::Put(p, der::MakeBytes(der::kOidData));
+    p = der::Put(p, der::MakeView(p7::kOidData));
     p = der::WriteHeader(p, der::kTagContext0, static_cast<uint64_t>(octetString));
     p = der::WriteHeader(p, der::kTagOctetString, static_cast<uint64_t>(length));
     if (p - head != headSize) return rc::kPackFailed;
@@ -99,7 +100,7 @@ long BuildSignedDataInPlace(std::string& buffer, size_t contentStart, const std:
     const size_t contentEnd = buffer.size();
     buffer.resize(contentEnd + static_cast<size_t>(certs) + static_cast<size_t>(signers));
     auto* tail = reinterpret_cast<unsigned char*>(&buffer[contentEnd]);
-    if (signedData._EncodeSetCerts(&tail, certs) != certs || signedData._EncodeSetSigner(&tail, signers) != signers) {
+    if (signedData.EncodeSetCerts(&tail, certs) != certs || signedData.EncodeSetSigner(&tail, signers) != signers) {
         buffer.resize(contentEnd);
         return rc::kPackFailed;
     }
@@ -123,8 +124,6 @@ bool ContentWithRoom(const std::string& content, bool sm2, const std::vector<uns
     return true;
 }
 
-size_t Base64Length(size_t size) { return (size + 2) / 3 * 4; }
-
 // DER bytes encoded per step of the in-place encoder: a multiple of 3, so
 // that only the last step has padding, and at least three times the room in
 // front of the DER (see below).
@@ -139,7 +138,7 @@ constexpr size_t kInPlaceStep = 3 * 16 * 1024;
 // left to read.
 bool EncodeBase64InPlace(std::string& buffer, size_t derStart) {
     const size_t size = buffer.size() - derStart;
-    const size_t textLength = Base64Length(size);
+    const size_t textLength = CMyBase64::EncodedLength(size);
     if (size == 0 || textLength > static_cast<size_t>(INT_MAX) || 3 * derStart > kInPlaceStep) return false;
     if (textLength > buffer.size()) buffer.resize(textLength);
     char* const base = &buffer[0];
@@ -148,7 +147,7 @@ bool EncodeBase64InPlace(std::string& buffer, size_t derStart) {
     for (size_t end = size, step = (size - 1) / kInPlaceStep * kInPlaceStep;; end = step, step -= kInPlaceStep) {
         const size_t length = end - step;
         std::memcpy(aside.data(), base + derStart + step, length);
-        unsigned int capacity = static_cast<unsigned int>(Base64Length(length));
+        unsigned int capacity = static_cast<unsigned int>(CMyBase64::EncodedLength(length));
         if (base64.Encode(aside.data(), static_cast<unsigned int>(length), base + step / 3 * 4, &capacity) < 0) {
             return false;
         }
@@ -204,7 +203,9 @@ bool RestoreSignatureByteOrder(std::vector<unsigned char>& signature, bool sm2) 
 
 }  // namespace
 
-size_t DeviceP11Operation::Base64InPlaceCapacity(size_t derEnd) { return std::max(derEnd, Base64Length(derEnd)); }
+size_t DeviceP11Operation::Base64InPlaceCapacity(size_t derEnd) {
+    return std::max(derEnd, CMyBase64::EncodedLength(derEnd));
+}
 
 size_t DeviceP11Operation::SignedDataTailRoom(const std::vector<unsigned char>& cert) {
     // The certificate set holds the certificate; the signer its issuer and

@@ -12,6 +12,7 @@
 #include "device/p11_session.h"
 #include "support/Gener_Func.h"
 #include "support/MyBase64.h"
+#include "support/der.h"
 #include "support/result_codes.h"
 
 namespace {
@@ -71,23 +72,10 @@ void AppendToList(std::string& list, const std::string& entry) {
     list += entry;
 }
 
-void AppendDerLength(std::vector<unsigned char>& out, size_t length) {
-    if (length < 0x80) {
-        out.push_back(static_cast<unsigned char>(length));
-    } else if (length < 0x100) {
-        out.push_back(0x81);
-        out.push_back(static_cast<unsigned char>(length));
-    } else {
-        out.push_back(0x82);
-        out.push_back(static_cast<unsigned char>(length >> 8));
-        out.push_back(static_cast<unsigned char>(length));
-    }
-}
-
 // PKCS#1 RSAPublicKey from the modulus as the token keeps it. The exponent is
 // always 65537: the token generates no other. False when the modulus is empty
 // or too long for the assembly area.
-bool EncodeRsaPublicKey(const std::vector<unsigned char>& modulus, std::vector<unsigned char>& der) {
+bool EncodeRsaPublicKey(const std::vector<unsigned char>& modulus, std::vector<unsigned char>& publicKey) {
     const bool needsZero = !modulus.empty() && modulus[0] >= 0x80;
     const size_t modulusContent = modulus.size() + (needsZero ? 1 : 0);
     const size_t maxHeader = 4;  // tag + 0x82 + two length bytes
@@ -95,16 +83,13 @@ bool EncodeRsaPublicKey(const std::vector<unsigned char>& modulus, std::vector<u
 
     std::vector<unsigned char> integers;
     integers.reserve(kIntegerArea);
-    integers.push_back(0x02);
-    AppendDerLength(integers, modulusContent);
+    integers.push_back(der::kTagInteger);
+    der::AppendLength(integers, modulusContent);
     if (needsZero) integers.push_back(0x00);
     integers.insert(integers.end(), modulus.begin(), modulus.end());
     integers.insert(integers.end(), std::begin(kFixedExponent), std::end(kFixedExponent));
 
-    der.clear();
-    der.push_back(0x30);
-    AppendDerLength(der, integers.size());
-    der.insert(der.end(), integers.begin(), integers.end());
+    publicKey = der::Element(der::kTagSequence, integers);
     return true;
 }
 

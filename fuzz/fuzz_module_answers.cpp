@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "support/MyBase64.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -79,18 +81,7 @@ void RestoreSnapshot() {
 }
 
 std::string Base64(const std::string& bytes) {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
-        if (i + 1 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
-        out += kAlphabet[(group >> 18) & 63];
-        out += kAlphabet[(group >> 12) & 63];
-        out += i + 1 < bytes.size() ? kAlphabet[(group >> 6) & 63] : '=';
-        out += i + 2 < bytes.size() ? kAlphabet[group & 63] : '=';
-    }
-    return out;
+    return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
 
 void BuildRequests(const std::string& workDir) {

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     const std::string certInfo = text.c_str();  // as the JSON member arrives
 
-    _pkcs10info infos[5];
+    pkcs10info infos[5];
     unsigned int count = 0;
     const bool parsed = Device().ParsePKCS10Param(certInfo, infos, &count);
     if (parsed) {

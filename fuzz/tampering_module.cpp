@@ -17,7 +17,7 @@
 #include <cstring>
 #include <vector>
 
-#include "device/token_module.h"
+#include "token_module/token_module.h"
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -6,9 +6,9 @@
 #include <memory>
 #include <new>
 
-namespace {
+#include "support/openssl_ptr.h"
 
-using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
+namespace {
 
 // Appends the DER produced by an i2d function; false when it produces nothing.
 template <typename T, typename Encoder>
@@ -24,7 +24,7 @@ bool AppendDer(std::vector<unsigned char>& out, const T* object, Encoder encode)
 int DeriveId(const std::vector<unsigned char>& cert, std::vector<unsigned char>& id) {
     if (cert.empty()) return p7::kNoCertificate;
     const unsigned char* p = cert.data();
-    X509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(cert.size())), X509_free);
+    X509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(cert.size())));
     if (!x509) return p7::kNoIdentifier;
     std::vector<unsigned char> derived;
     try {
@@ -60,7 +60,7 @@ int CopyOut(const std::vector<unsigned char>& value, unsigned char* out, int cap
 
 }  // namespace p7
 
-int _signerCert::SetCert(const unsigned char* der, int length) {
+int SignerCert::SetCert(const unsigned char* der, int length) {
     if (der == nullptr || length < 1) return p7::kNoCertificate;
     std::vector<unsigned char> copy;
     const int copied = p7::CopyInto(copy, der, length);
@@ -73,19 +73,19 @@ int _signerCert::SetCert(const unsigned char* der, int length) {
     return idLength;
 }
 
-int _signerCert::getID() { return DeriveId(cert, id); }
+int SignerCert::getID() { return DeriveId(cert, id); }
 
-int _signerCert::GetCert(unsigned char* out, int capacity) const {
+int SignerCert::GetCert(unsigned char* out, int capacity) const {
     if (cert.empty()) return p7::kNoCertificate;
     return p7::CopyOut(cert, out, capacity);
 }
 
-int _signerCert::GetID(unsigned char* out, int capacity) const {
+int SignerCert::GetID(unsigned char* out, int capacity) const {
     if (id.empty()) return p7::kNoIdentifier;
     return p7::CopyOut(id, out, capacity);
 }
 
-int _signerCert::adjustLen(int64_t contentLength, int capacity, int maxLengthBytes) {
+int SignerCert::adjustLen(int64_t contentLength, int capacity, int maxLengthBytes) {
     if (contentLength < 0 || capacity < 0) return p7::kTooLarge;
     const int lengthField = der::LengthFieldSize(static_cast<uint64_t>(contentLength));
     if (lengthField - 1 > maxLengthBytes) return p7::kTooLarge;
@@ -94,7 +94,7 @@ int _signerCert::adjustLen(int64_t contentLength, int capacity, int maxLengthByt
     return static_cast<int>(total);
 }
 
-int _signerCert::_Encode(unsigned char** cursor, int capacity) const {
+int SignerCert::Encode(unsigned char** cursor, int capacity) const {
     if (cert.empty()) return p7::kNoCertificate;
     const int length = CertLength();
     if (capacity < length) return p7::kTooLarge;

@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "pkcs7/der.h"
+#include "pkcs7/identifiers.h"
 #include "pkcs7/p7codes.h"
 
-// Encoders in this folder share one convention: _Encode(cursor, capacity)
+// Encoders in this folder share one convention: Encode(cursor, capacity)
 // writes at *cursor, advances it and returns the bytes written; a null cursor
 // only measures, returning what would be written (capacity checks included).
-class _signerCert {
+class SignerCert {
 public:
     // Copies the certificate and derives its identifier. Returns the
     // identifier length, or a negative code; on failure nothing changes.
@@ -22,10 +22,10 @@ public:
 
     // Size of a TLV holding contentLength bytes, or kTooLarge when it needs
     // more length bytes than allowed or exceeds capacity.
-    static int adjustLen(int64_t contentLength, int capacity, int maxLengthBytes = der::kOuterLengthBytes);
+    static int adjustLen(int64_t contentLength, int capacity, int maxLengthBytes = p7::kOuterLengthBytes);
 
     // Writes the certificate's DER as it is.
-    int _Encode(unsigned char** cursor, int capacity) const;
+    int Encode(unsigned char** cursor, int capacity) const;
 
     int CertLength() const { return static_cast<int>(cert.size()); }
     int IdLength() const { return static_cast<int>(id.size()); }

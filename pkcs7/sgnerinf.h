@@ -7,9 +7,9 @@
 
 #include "pkcs7/sgncer.h"
 
-class _SignerInfo : public _signerCert {
+class SignerInfo : public SignerCert {
 public:
-    using _signerCert::adjustLen;
+    using SignerCert::adjustLen;
 
     // Returns the code, or 0 (and keeps the previous one) when it is not 1..6.
     int SetDigestAlgo(int code);
@@ -21,12 +21,12 @@ public:
     // Content length of the SignerInfo SEQUENCE, or a negative code.
     int adjustLen(int capacity) const;
     // Writes the whole SignerInfo SEQUENCE.
-    int _Encode(unsigned char** cursor, int capacity) const;
+    int Encode(unsigned char** cursor, int capacity) const;
 
     // The AlgorithmIdentifier of a digest code, and of the signature
     // algorithm it implies (rsaEncryption for 1..5, SM2 for 6).
-    static der::Bytes DigestAlgorithmId(int code);
-    static der::Bytes SignatureAlgorithmId(int code);
+    static der::View DigestAlgorithmId(int code);
+    static der::View SignatureAlgorithmId(int code);
 
 private:
     int version = 1;
@@ -36,7 +36,7 @@ private:
 
 namespace p7 {
 // DER SEQUENCE of the two INTEGERs r and s from a signature holding r then s
-// (halves of equal length, big-endian, leading zeros kept). False when the
-// signature is empty or of odd length.
+// (halves of equal length, big-endian), each in the shortest form. False when
+// the signature is empty or of odd length.
 bool EncodeSm2Signature(const unsigned char* rs, size_t length, std::vector<unsigned char>& out);
 }  // namespace p7

@@ -95,7 +95,7 @@ void DecodeInto(const char* text, size_t textLength, size_t padCount, unsigned c
     if (padCount < 1) out[2] = static_cast<unsigned char>(group);
 }
 
-// _IsBase64String's verdict for a text of known length.
+// IsBase64String's verdict for a text of known length.
 int ValidationResult(const char* text, size_t textLength) {
     if (textLength == 0) return -1;
     if (textLength % 4 != 0) return -2;
@@ -133,13 +133,23 @@ int CMyBase64::Decode(const char* text, char* out, unsigned int* length) {
     return static_cast<int>(required);
 }
 
-int CMyBase64::_GetBase64Index(char c) { return static_cast<int>(Sextet(c)); }
+int CMyBase64::GetBase64Index(char c) { return static_cast<int>(Sextet(c)); }
 
 bool CMyBase64::_isbase64char(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
 
-int CMyBase64::_IsBase64String(const char* text) {
+int CMyBase64::IsBase64String(const char* text) {
     if (text == nullptr) return -1;
     return ValidationResult(text, std::strlen(text));
+}
+
+std::string Base64Encode(const unsigned char* data, size_t length) {
+    if (length > UINT_MAX) return std::string();
+    std::string text(CMyBase64::EncodedLength(length), '\0');
+    unsigned int capacity = static_cast<unsigned int>(text.size());
+    if (text.empty() || CMyBase64().Encode(data, static_cast<unsigned int>(length), &text[0], &capacity) < 0) {
+        return std::string();
+    }
+    return text;
 }

@@ -2,14 +2,13 @@
 // Starts the host, sends each JSON request framed, prints the replies,
 // follows "GetMoreData" for chunked signing results and ends the host with
 // an empty message.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -24,7 +23,7 @@
 
 #include <json/json.h>
 
-extern char** environ;
+#include "tools/child_process.h"
 
 namespace {
 
@@ -117,56 +116,27 @@ std::string LengthPrefix(uint32_t length) {
     return prefix;
 }
 
+ChildOptions HostOptions(const std::string& path) {
+    ChildOptions options = PipedChild({path});
+    options.stopSignal = SIGTERM;
+    return options;
+}
+
 // The host as a child process with pipes on its standard input and output.
 class HostConnection {
 public:
-    explicit HostConnection(const std::string& path) {
-        int input[2];
-        int output[2];
-        if (pipe2(input, O_CLOEXEC) != 0) return;
-        if (pipe2(output, O_CLOEXEC) != 0) {
-            close(input[0]);
-            close(input[1]);
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-        std::string program = path;
-        char* argv[] = {program.data(), nullptr};
-        const int error = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(input[0]);
-        close(output[1]);
-        if (error != 0) {
-            std::cerr << "token-client: cannot start " << path << ": " << std::strerror(error) << "\n";
-            close(input[1]);
-            close(output[0]);
-            pid_ = -1;
-            return;
-        }
-        toHost_ = input[1];
-        fromHost_ = output[0];
-    }
-
-    ~HostConnection() {
-        CloseInput();
-        if (fromHost_ >= 0) close(fromHost_);
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
+    explicit HostConnection(const std::string& path) : host_(HostOptions(path)) {
+        if (!host_.Started()) {
+            std::cerr << "token-client: cannot start " << path << ": " << std::strerror(host_.StartError()) << "\n";
         }
     }
 
-    HostConnection(const HostConnection&) = delete;
-    HostConnection& operator=(const HostConnection&) = delete;
-
-    bool Started() const { return pid_ > 0; }
+    bool Started() const { return host_.Started(); }
 
     bool Send(const std::string& body) {
         if (body.size() > UINT32_MAX) return false;
-        return WriteAll(LengthPrefix(static_cast<uint32_t>(body.size())) + body);
+        const std::string frame = LengthPrefix(static_cast<uint32_t>(body.size())) + body;
+        return host_.WriteAll(frame.data(), frame.size());
     }
 
     // The next reply body, or nothing on time-out or end of output.
@@ -182,41 +152,23 @@ public:
 
     // Sends the empty message that ends the host and waits for its exit.
     int Finish(int timeoutSeconds) {
-        WriteAll(LengthPrefix(0));
-        CloseInput();
-        for (int waited = 0; waited < timeoutSeconds * 100; ++waited) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited_ = true;
-                return status;
-            }
-            usleep(10000);
-        }
-        return -1;
+        const std::string end = LengthPrefix(0);
+        host_.WriteAll(end.data(), end.size());
+        host_.CloseInput();
+        return host_.WaitFor(std::chrono::seconds(timeoutSeconds)).value_or(-1);
     }
 
 private:
-    bool WriteAll(const std::string& bytes) {
-        size_t written = 0;
-        while (toHost_ >= 0 && written < bytes.size()) {
-            const ssize_t put = write(toHost_, bytes.data() + written, bytes.size() - written);
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) return false;
-            written += static_cast<size_t>(put);
-        }
-        return written == bytes.size();
-    }
-
     bool ReadExact(size_t count, std::string& out, int timeoutSeconds) {
         out.clear();
         std::vector<char> block(1 << 16);
         while (out.size() < count) {
-            pollfd poller{fromHost_, POLLIN, 0};
+            pollfd poller{host_.Output(), POLLIN, 0};
             const int ready = poll(&poller, 1, timeoutSeconds * 1000);
             if (ready < 0 && errno == EINTR) continue;
             if (ready <= 0) return false;
             const size_t want = std::min(block.size(), count - out.size());
-            const ssize_t got = read(fromHost_, block.data(), want);
+            const ssize_t got = read(host_.Output(), block.data(), want);
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) return false;
             out.append(block.data(), static_cast<size_t>(got));
@@ -224,15 +176,7 @@ private:
         return true;
     }
 
-    void CloseInput() {
-        if (toHost_ >= 0) close(toHost_);
-        toHost_ = -1;
-    }
-
-    pid_t pid_ = -1;
-    int toHost_ = -1;
-    int fromHost_ = -1;
-    bool exited_ = false;
+    ChildProcess host_;
 };
 
 std::optional<Json::Value> ParseJson(const std::string& text) {

@@ -19,34 +19,6 @@ std::string ToHex(const Bytes& bytes) {
     return hex;
 }
 
-size_t Base64EncodeInto(const unsigned char* data, size_t length, char* out) {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    char* const start = out;
-    size_t i = 0;
-    for (; i + 3 <= length; i += 3, out += 4) {
-        const unsigned long group = static_cast<unsigned long>(data[i]) << 16 | data[i + 1] << 8 | data[i + 2];
-        out[0] = alphabet[(group >> 18) & 0x3F];
-        out[1] = alphabet[(group >> 12) & 0x3F];
-        out[2] = alphabet[(group >> 6) & 0x3F];
-        out[3] = alphabet[group & 0x3F];
-    }
-    if (size_t rest = length - i; rest > 0) {
-        const unsigned long group = static_cast<unsigned long>(data[i]) << 16 | (rest == 2 ? data[i + 1] << 8 : 0);
-        out[0] = alphabet[(group >> 18) & 0x3F];
-        out[1] = alphabet[(group >> 12) & 0x3F];
-        out[2] = rest == 2 ? alphabet[(group >> 6) & 0x3F] : '=';
-        out[3] = '=';
-        out += 4;
-    }
-    return static_cast<size_t>(out - start);
-}
-
-std::string Base64Encode(const unsigned char* data, size_t length) {
-    std::string text(Base64Length(length), '\0');
-    if (!text.empty()) Base64EncodeInto(data, length, &text[0]);
-    return text;
-}
-
 namespace {
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';

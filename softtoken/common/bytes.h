@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "device/token_module.h"
+#include "token_module/token_module.h"
 
 namespace softtoken {
 
@@ -18,12 +18,6 @@ std::string TextOf(const Bytes& bytes);
 std::string ToHex(const Bytes& bytes);
 // Nullopt unless the text is an even number of hex digits.
 std::optional<Bytes> FromHex(const std::string& hex);
-
-// Standard alphabet, "=" padding, no line breaks.
-std::string Base64Encode(const unsigned char* data, size_t length);
-// The same into out, which holds Base64Length(length) bytes; returns that.
-size_t Base64EncodeInto(const unsigned char* data, size_t length, char* out);
-inline size_t Base64Length(size_t length) { return (length + 2) / 3 * 4; }
 
 // Native in-memory form of a CK_ULONG / CK_BBOOL attribute value.
 Bytes UlongBytes(CK_ULONG value);

@@ -11,7 +11,7 @@
 #include <climits>
 #include <cstring>
 
-#include "softtoken/common/der.h"
+#include "support/der.h"
 
 namespace softtoken {
 
@@ -126,10 +126,10 @@ EvpPkeyPtr PublicKeyFromForm(KeyAlgorithm algorithm, const Bytes& modulus, const
 }
 
 Bytes RsaPublicKeyDer(const Bytes& modulus, const Bytes& exponent) {
-    Bytes content = DerUnsignedInteger(modulus);
-    Bytes e = DerUnsignedInteger(exponent);
-    content.insert(content.end(), e.begin(), e.end());
-    return DerElement(0x30, content);
+    Bytes content;
+    der::AppendUnsignedInteger(content, modulus.data(), modulus.size());
+    der::AppendUnsignedInteger(content, exponent.data(), exponent.size());
+    return der::Element(der::kTagSequence, content);
 }
 
 namespace {

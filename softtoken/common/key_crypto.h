@@ -6,7 +6,7 @@
 #include <string>
 
 #include "softtoken/common/bytes.h"
-#include "softtoken/common/openssl_types.h"
+#include "support/openssl_ptr.h"
 
 namespace softtoken {
 

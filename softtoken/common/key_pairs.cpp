@@ -57,7 +57,7 @@ std::optional<int> LowestFreeIndex(const Token& token, KeyAlgorithm algorithm) {
     return std::nullopt;
 }
 
-Bytes AddKeyPair(Token& token, EVP_PKEY* key, const PairSpec& request) {
+Bytes AddKeyPair(Token& token, EVP_PKEY* key, const PairRequest& request) {
     Bytes pairId = PairIdBytes(request.pairIdText);
     Bytes keyType = UlongBytes(KeyTypeOf(request.algorithm));
     Bytes index(1, static_cast<unsigned char>(request.index));

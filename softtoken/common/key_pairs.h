@@ -10,7 +10,8 @@
 
 namespace softtoken {
 
-struct PairSpec {
+// What a new key pair is to be: its algorithm, index, text format and pair ID.
+struct PairRequest {
     KeyAlgorithm algorithm = KeyAlgorithm::Rsa;
     int index = 0;
     std::string textFormat = "02";
@@ -32,7 +33,7 @@ bool IndexInUse(const Token& token, KeyAlgorithm algorithm, int index);
 
 // Adds the public and private key objects of a new pair; the caller has
 // checked that the index is free and in range. Returns the pair ID.
-Bytes AddKeyPair(Token& token, EVP_PKEY* key, const PairSpec& request);
+Bytes AddKeyPair(Token& token, EVP_PKEY* key, const PairRequest& request);
 // Adds a certificate object with the raw value; when the value parses, its
 // subject, issuer and serial number become attributes too. An empty pair ID
 // leaves CKA_VENDOR_PAIR_ID out.

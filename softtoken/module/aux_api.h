@@ -1,8 +1,8 @@
 // The module's auxiliary entries (positions and prototypes in
-// device/token_module.h), each implemented beside related ones.
+// token_module/token_module.h), each implemented beside related ones.
 #pragma once
 
-#include "device/token_module.h"
+#include "token_module/token_module.h"
 
 namespace softtoken {
 

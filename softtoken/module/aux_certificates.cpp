@@ -4,10 +4,10 @@
 #include <climits>
 
 #include "softtoken/common/cert_info.h"
-#include "softtoken/common/der.h"
 #include "softtoken/common/key_pairs.h"
 #include "softtoken/module/aux_api.h"
 #include "softtoken/module/runtime.h"
+#include "support/der.h"
 
 namespace softtoken::aux {
 
@@ -16,19 +16,19 @@ namespace {
 // Certificates and bundles larger than this are not for a USB key.
 constexpr size_t kMaxCertificateDer = 1 << 20;
 
-// Reads the DER element at der, taking its length from its own header and
+// Reads the DER element at start, taking its length from its own header and
 // touching no byte beyond what the header announces.
-std::optional<Bytes> ReadDerElement(const unsigned char* der) {
-    if (der[0] != 0x30) return std::nullopt;
+std::optional<Bytes> ReadDerElement(const unsigned char* start) {
+    if (start[0] != der::kTagSequence) return std::nullopt;
     size_t headerLength = 2;
-    if (der[1] & 0x80) {
-        size_t count = der[1] & 0x7F;
+    if (start[1] & 0x80) {
+        size_t count = start[1] & 0x7F;
         if (count == 0 || count > 3) return std::nullopt;  // indefinite, or beyond the bound anyway
         headerLength += count;
     }
-    auto total = DerElementLength(der, headerLength + kMaxCertificateDer);
+    auto total = der::ElementLength(start, headerLength + kMaxCertificateDer);
     if (!total || *total > kMaxCertificateDer) return std::nullopt;
-    return Bytes(der, der + *total);
+    return Bytes(start, start + *total);
 }
 
 // Stores the certificate for the pair carrying its key; false when no pair does.

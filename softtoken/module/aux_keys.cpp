@@ -83,7 +83,7 @@ CK_RV GenerateRequestKeys(CK_SLOT_ID slot, CK_ULONG count, const unsigned int* k
         EvpPkeyPtr key = GenerateKey(request.algorithm, request.bits);
         if (!key) return CKR_FUNCTION_FAILED;
         std::string pairId = NewPairIdText(token);
-        AddKeyPair(token, key.get(), PairSpec{request.algorithm, *index, token.textFormat, pairId});
+        AddKeyPair(token, key.get(), PairRequest{request.algorithm, *index, token.textFormat, pairId});
         pairIds.push_back(pairId);
     }
     if (!store->Save(token)) return CKR_DEVICE_ERROR;

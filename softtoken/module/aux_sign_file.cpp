@@ -12,6 +12,7 @@
 #include "softtoken/module/runtime.h"
 #include "softtoken/module/signer.h"
 #include "softtoken/module/signing_prefix.h"
+#include "support/MyBase64.h"
 
 namespace softtoken::aux {
 
@@ -54,12 +55,16 @@ bool OpenFileToSign(const std::string& path, FileToSign& file) {
 // whole (at the size it had when opened).
 bool FeedFileBase64(FileToSign& file, const DataConsumer& consume) {
     std::vector<char> bytes(std::min(kReadStep, file.size));
-    std::vector<char> text(Base64Length(bytes.size()));
+    std::vector<char> text(CMyBase64::EncodedLength(bytes.size()));
+    CMyBase64 base64;
     for (size_t left = file.size; left > 0;) {
         const size_t step = std::min(kReadStep, left);
         if (!file.in.read(bytes.data(), static_cast<std::streamsize>(step))) return false;
-        const size_t length = Base64EncodeInto(reinterpret_cast<const unsigned char*>(bytes.data()), step, text.data());
-        consume(reinterpret_cast<const unsigned char*>(text.data()), length);
+        unsigned int length = static_cast<unsigned int>(text.size());
+        const int written = base64.Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                          static_cast<unsigned int>(step), text.data(), &length);
+        if (written < 0) return false;
+        consume(reinterpret_cast<const unsigned char*>(text.data()), static_cast<size_t>(written));
         left -= step;
     }
     return true;
@@ -118,7 +123,7 @@ CK_RV SignFileWithDisplay(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE key, CK_MEC
     // The completed text is hashed as it is made, never held whole.
     FileToSign file;
     if (*pathLength > 0 && !OpenFileToSign(std::string(filePath, *pathLength), file)) return CKR_FUNCTION_FAILED;
-    const uint64_t length = uint64_t{layout->length} + (*pathLength > 0 ? Base64Length(file.size) : 0) +
+    const uint64_t length = uint64_t{layout->length} + (*pathLength > 0 ? CMyBase64::EncodedLength(file.size) : 0) +
                             (layout->binary ? 9 + uint64_t{*displayLength} : 0);
     const DataFeeder feed = [&](const DataConsumer& consume) {
         consume(prefix, layout->length);

@@ -8,7 +8,7 @@
 #include <new>
 #include <optional>
 
-#include "device/token_module.h"
+#include "token_module/token_module.h"
 #include "softtoken/common/state_lock.h"
 
 namespace softtoken {

@@ -2,7 +2,7 @@
 // gate, into the function list; everything absent there is not supported.
 #pragma once
 
-#include "device/token_module.h"
+#include "token_module/token_module.h"
 
 namespace softtoken::p11 {
 

@@ -79,7 +79,7 @@ std::string CreatePair(const TokenStore& store, Token& token, const NewPair& req
     X509NamePtr subject = ParseSlashName(request.subject);  // checked before the slow key generation
     EvpPkeyPtr key = GenerateKey(algorithm, request.type.bits);
     if (!key) throw ToolError("key generation failed");
-    Bytes pairId = AddKeyPair(token, key.get(), PairSpec{algorithm, index, request.textFormat, pairIdText});
+    Bytes pairId = AddKeyPair(token, key.get(), PairRequest{algorithm, index, request.textFormat, pairIdText});
     if (request.certify) {
         DemoCa ca = LoadOrCreateCa(store.dir(), algorithm);
         X509Ptr certificate = IssueCertificate(ca, subject.get(), key.get(), kUserCertificateDays);

@@ -1,17 +1,11 @@
 #include "common/host_process.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -22,23 +16,13 @@ int RemainingMs(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-std::vector<std::string> ChildEnvironment(const HostProcess::Options& options) {
-    std::map<std::string, std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const char* equals = std::strchr(*entry, '=');
-        if (equals == nullptr) continue;
-        variables[std::string(*entry, static_cast<size_t>(equals - *entry))] = equals + 1;
-    }
-    for (const std::string& name : options.unset) variables.erase(name);
-    for (const auto& [name, value] : options.env) variables[name] = value;
-    std::vector<std::string> result;
-    for (const auto& [name, value] : variables) result.push_back(name + "=" + value);
-    return result;
-}
-
-void CloseIfOpen(int& fd) {
-    if (fd >= 0) close(fd);
-    fd = -1;
+ChildOptions SpawnOptions(const HostProcess::Options& options) {
+    ChildOptions child = PipedChild({options.binary}, options.env);
+    child.argv.insert(child.argv.end(), options.args.begin(), options.args.end());
+    child.unset = options.unset;
+    child.stderrFile = options.stderrFile;
+    child.closeStderr = options.closeStderr;
+    return child;
 }
 
 }  // namespace
@@ -53,70 +37,24 @@ std::string Frame(const std::string& body) { return LengthPrefix(static_cast<uin
 
 HostProcess::HostProcess() : HostProcess(Options{}) {}
 
-HostProcess::HostProcess(const Options& options) {
+HostProcess::HostProcess(const Options& options) : child_(SpawnOptions(options)) {
     // A host that has already exited must show as a failed write, not kill the test.
     std::signal(SIGPIPE, SIG_IGN);
-    int input[2];
-    int output[2];
-    if (pipe2(input, O_CLOEXEC) != 0) return;
-    if (pipe2(output, O_CLOEXEC) != 0) {
-        close(input[0]);
-        close(input[1]);
-        return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    if (options.closeStderr) {
-        posix_spawn_file_actions_addclose(&actions, STDERR_FILENO);
-    } else if (!options.stderrFile.empty()) {
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.stderrFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    }
-
-    std::vector<std::string> args = {options.binary};
-    args.insert(args.end(), options.args.begin(), options.args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env = ChildEnvironment(options);
-    std::vector<char*> envp;
-    for (std::string& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
-    pid_t pid = -1;
-    const int error = posix_spawn(&pid, options.binary.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(input[0]);
-    close(output[1]);
-    if (error != 0) {
-        close(input[1]);
-        close(output[0]);
-        return;
-    }
-    pid_ = pid;
-    toHost_ = input[1];
-    fromHost_ = output[0];
 }
 
 HostProcess::~HostProcess() {
+    // The host ends by itself once its input closes; it is killed only if it does not.
     CloseStdin();
-    if (pid_ > 0 && !WaitExit(std::chrono::seconds(5))) {
-        kill(pid_, SIGKILL);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-    }
-    CloseIfOpen(fromHost_);
+    WaitExit(std::chrono::seconds(5));
 }
 
 bool HostProcess::Collect(std::chrono::milliseconds timeout) {
-    if (outputClosed_ || fromHost_ < 0) return false;
-    pollfd poller{fromHost_, POLLIN, 0};
+    if (outputClosed_ || child_.Output() < 0) return false;
+    pollfd poller{child_.Output(), POLLIN, 0};
     const int ready = poll(&poller, 1, static_cast<int>(timeout.count()));
     if (ready <= 0) return true;
     char block[65536];
-    const ssize_t got = read(fromHost_, block, sizeof block);
+    const ssize_t got = read(child_.Output(), block, sizeof block);
     if (got > 0) {
         pending_.append(block, static_cast<size_t>(got));
         return true;
@@ -127,17 +65,18 @@ bool HostProcess::Collect(std::chrono::milliseconds timeout) {
 }
 
 bool HostProcess::SendRaw(const std::string& bytes) {
-    if (toHost_ < 0) return false;
+    const int toHost = child_.Input();
+    if (toHost < 0) return false;
     size_t written = 0;
     while (written < bytes.size()) {
-        pollfd pollers[2] = {{toHost_, POLLOUT, 0}, {fromHost_, POLLIN, 0}};
+        pollfd pollers[2] = {{toHost, POLLOUT, 0}, {child_.Output(), POLLIN, 0}};
         const nfds_t count = outputClosed_ ? 1 : 2;
         if (poll(pollers, count, 10000) <= 0) return false;
         if (count == 2 && (pollers[1].revents & (POLLIN | POLLHUP))) Collect(std::chrono::milliseconds(0));
         if (pollers[0].revents & (POLLERR | POLLHUP)) return false;
         if (!(pollers[0].revents & POLLOUT)) continue;
         const size_t chunk = std::min<size_t>(bytes.size() - written, 65536);
-        const ssize_t put = write(toHost_, bytes.data() + written, chunk);
+        const ssize_t put = write(toHost, bytes.data() + written, chunk);
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) return false;
         written += static_cast<size_t>(put);
@@ -145,7 +84,7 @@ bool HostProcess::SendRaw(const std::string& bytes) {
     return true;
 }
 
-void HostProcess::CloseStdin() { CloseIfOpen(toHost_); }
+void HostProcess::CloseStdin() { child_.CloseInput(); }
 
 std::optional<std::string> HostProcess::ReadFrame(std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
@@ -173,21 +112,7 @@ std::string HostProcess::ReadUntilClosed(std::chrono::milliseconds timeout) {
     return all;
 }
 
-std::optional<int> HostProcess::WaitExit(std::chrono::milliseconds timeout) {
-    if (status_ || pid_ <= 0) return status_;
-    const Clock::time_point deadline = Clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            status_ = status;
-            return status_;
-        }
-        if (done < 0 && errno != EINTR) return std::nullopt;
-        if (RemainingMs(deadline) == 0) return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
+std::optional<int> HostProcess::WaitExit(std::chrono::milliseconds timeout) { return child_.WaitFor(timeout); }
 
 int HostProcess::ExitCode(std::chrono::milliseconds timeout) {
     const std::optional<int> status = WaitExit(timeout);

@@ -2,14 +2,14 @@
 // and output, for tests that talk to it the way a browser does.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tools/child_process.h"
 
 // The 4-byte little-endian length prefix, and a whole frame.
 std::string LengthPrefix(uint32_t length);
@@ -36,7 +36,7 @@ public:
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
 
-    bool Started() const { return pid_ > 0; }
+    bool Started() const { return child_.Started(); }
 
     // Writes bytes to the host's standard input; output arriving meanwhile
     // is collected, so large writes cannot deadlock against replies.
@@ -63,10 +63,7 @@ private:
     // Reads what is available within the timeout; false at end of output.
     bool Collect(std::chrono::milliseconds timeout);
 
-    pid_t pid_ = -1;
-    int toHost_ = -1;
-    int fromHost_ = -1;
+    ChildProcess child_;
     bool outputClosed_ = false;
-    std::optional<int> status_;
     std::string pending_;
 };

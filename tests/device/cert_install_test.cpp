@@ -149,10 +149,15 @@ TEST_F(CertInstallTest, PemThatCannotBeRead) {
 }
 
 TEST_F(CertInstallTest, PemScanningStaysInsideItsInput) {
-    // Every cut of the text, handed over without a terminating zero.
-    std::string text = WithCrLf(userPem);
-    for (size_t length = 0; length <= text.size(); length += 7) Convert(text.substr(0, length));
-    for (size_t length = 0; length < 12; ++length) Convert(text.substr(0, length));
+    // Every cut of the text, handed over without a terminating zero, yields
+    // nothing or the start of the certificate: nothing from beyond the cut.
+    const std::string text = WithCrLf(userPem);
+    for (size_t length = 0; length <= text.size(); ++length) {
+        const Bytes der = Convert(text.substr(0, length));
+        EXPECT_TRUE(der.size() <= userDer.size() && std::equal(der.begin(), der.end(), userDer.begin()))
+            << "cut after " << length << " of " << text.size() << " characters";
+    }
+    EXPECT_EQ(Convert(text), userDer);
 }
 
 TEST_F(CertInstallTest, CertificateKinds) {

@@ -13,7 +13,7 @@ using Bytes = std::vector<unsigned char>;
 class Pkcs10ParamsTest : public ::testing::Test {
 protected:
     DeviceP11Operation device{"/nonexistent/module.so"};
-    _pkcs10info infos[5];
+    pkcs10info infos[5];
     unsigned int count = 0;
 
     bool Parse(const std::string& text) { return device.ParsePKCS10Param(text, infos, &count); }
@@ -145,20 +145,6 @@ TEST_F(Pkcs10ParamsTest, NameErrors) {
     EXPECT_EQ(length, 29u);
     ASSERT_EQ(Encode("CN=Test,C=CN", name, 30), 0);
     EXPECT_EQ(name.size(), 30u);
-}
-
-TEST_F(Pkcs10ParamsTest, DerLengths) {
-    auto length = [](unsigned long n) {
-        Bytes out;
-        DeviceP11Operation::AppendDerLength(out, n);
-        return out;
-    };
-    EXPECT_EQ(length(0), (Bytes{0x00}));
-    EXPECT_EQ(length(0x7F), (Bytes{0x7F}));
-    EXPECT_EQ(length(0x80), (Bytes{0x81, 0x80}));
-    EXPECT_EQ(length(0xFF), (Bytes{0x81, 0xFF}));
-    EXPECT_EQ(length(0x100), (Bytes{0x82, 0x01, 0x00}));
-    EXPECT_EQ(length(0x10000), (Bytes{0x83, 0x01, 0x00, 0x00}));
 }
 
 }  // namespace

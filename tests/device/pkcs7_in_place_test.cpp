@@ -27,17 +27,17 @@ std::string Base64(const Bytes& der) {
 
 // The encoder's own two-pass output for a copied content.
 Bytes ReferenceDer(const std::string& content, const Bytes& cert, int digestCode, const Bytes& encodedSignature) {
-    _signedData signedData;
+    SignedData signedData;
     EXPECT_EQ(signedData.SetData(reinterpret_cast<const unsigned char*>(content.data()),
                                  static_cast<int>(content.size())),
               static_cast<int>(content.size()));
-    EXPECT_EQ(signedData._AddSigner(cert.data(), static_cast<int>(cert.size()), digestCode, encodedSignature.data(),
-                                    static_cast<int>(encodedSignature.size())),
+    EXPECT_EQ(signedData.AddSigner(cert.data(), static_cast<int>(cert.size()), digestCode, encodedSignature.data(),
+                                   static_cast<int>(encodedSignature.size())),
               1);
-    const int length = signedData._Encode(nullptr, INT_MAX);
+    const int length = signedData.Encode(nullptr, INT_MAX);
     Bytes der(static_cast<size_t>(length > 0 ? length : 0));
     unsigned char* cursor = der.data();
-    EXPECT_EQ(signedData._Encode(&cursor, length), length);
+    EXPECT_EQ(signedData.Encode(&cursor, length), length);
     return der;
 }
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "device/token_module.h"
+#include "token_module/token_module.h"
 
 namespace signing_checks {
 

@@ -17,7 +17,8 @@
 
 #include "hardening/hardening_support.h"
 
-#include "device/token_module.h"
+#include "support/MyBase64.h"
+#include "token_module/token_module.h"
 
 namespace hardening {
 namespace {
@@ -142,18 +143,7 @@ private:
         std::string bytes;
         for (int c; (c = std::fgetc(file)) != EOF;) bytes.push_back(static_cast<char>(c));
         std::fclose(file);
-        static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        std::string out;
-        for (size_t i = 0; i < bytes.size(); i += 3) {
-            uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
-            if (i + 1 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-            if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
-            out += kAlphabet[(group >> 18) & 63];
-            out += kAlphabet[(group >> 12) & 63];
-            out += i + 1 < bytes.size() ? kAlphabet[(group >> 6) & 63] : '=';
-            out += i + 2 < bytes.size() ? kAlphabet[group & 63] : '=';
-        }
-        return out;
+        return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
     }
 
     ScratchDir dir_;

@@ -1,11 +1,5 @@
 #include "hardening/hardening_support.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -15,8 +9,7 @@
 
 #include "common/host_process.h"
 #include "common/softtoken_fixture.h"
-
-extern char** environ;
+#include "tools/child_process.h"
 
 namespace hardening {
 
@@ -34,38 +27,12 @@ ScratchDir::~ScratchDir() {
 }
 
 ToolOutput RunTool(const std::string& dir, const std::vector<std::string>& args) {
-    std::vector<std::string> all = {SoftTokenDir::ToolPath(), "--dir", dir};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : all) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    ToolOutput result;
-    int ends[2];
-    // Close-on-exec, so hosts started by other threads do not hold the pipe open.
-    if (pipe2(ends, O_CLOEXEC) != 0) return result;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
-    pid_t child = -1;
-    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(ends[1]);
-    if (spawned == 0) {
-        char chunk[4096];
-        for (ssize_t got; (got = read(ends[0], chunk, sizeof chunk)) != 0;) {
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) break;
-            result.out.append(chunk, static_cast<size_t>(got));
-        }
-    }
-    close(ends[0]);
-    if (spawned != 0) return result;
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    return result;
+    ChildOptions options;
+    options.argv = {SoftTokenDir::ToolPath(), "--dir", dir};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.pipeOutput = true;
+    const ChildResult run = RunChild(options);
+    return ToolOutput{run.exitCode, run.output};
 }
 
 long ToolNumber(const std::string& dir, const std::string& command) {

@@ -22,7 +22,7 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 }
 
 Bytes Of(const unsigned char* data, int size) { return Bytes(data, data + size); }
-Bytes Of(const der::Bytes& bytes) { return Of(bytes.data, bytes.size); }
+Bytes Of(const der::View& bytes) { return Of(bytes.data, bytes.size); }
 int Size(const Bytes& bytes) { return static_cast<int>(bytes.size()); }
 
 Bytes IssuerAndSerial(const Bytes& certDer) {
@@ -51,7 +51,7 @@ Bytes EncodeWith(Encoder encode) {
 }
 
 TEST(SignerCert, IdentifierAndAccessors) {
-    _signerCert cert;
+    SignerCert cert;
     const Bytes garbage = {0x30, 0x03, 0x02, 0x01, 0x01};
     EXPECT_EQ(cert.SetCert(nullptr, 10), -194);
     EXPECT_EQ(cert.SetCert(garbage.data(), 0), -194);
@@ -71,21 +71,21 @@ TEST(SignerCert, IdentifierAndAccessors) {
     EXPECT_EQ(cert.GetCert(nullptr, 100000), -227);
     EXPECT_EQ(cert.GetCert(copy.data(), Size(der)), Size(der));
     EXPECT_EQ(copy, der);
-    EXPECT_EQ(cert._Encode(nullptr, Size(der) - 1), -195);
+    EXPECT_EQ(cert.Encode(nullptr, Size(der) - 1), -195);
 }
 
 TEST(SignerCert, AdjustLenCountsMinimalLengthFields) {
-    EXPECT_EQ(_signerCert::adjustLen(127, 1000), 129);
-    EXPECT_EQ(_signerCert::adjustLen(128, 1000), 131);
-    EXPECT_EQ(_signerCert::adjustLen(256, 1000), 260);
-    EXPECT_EQ(_signerCert::adjustLen(0x1000000, INT_MAX), 0x1000000 + 6);
-    EXPECT_EQ(_signerCert::adjustLen(128, 130), -195);
-    EXPECT_EQ(_signerCert::adjustLen(65535, 100000, der::kInnerLengthBytes), 65539);
-    EXPECT_EQ(_signerCert::adjustLen(65536, 100000, der::kInnerLengthBytes), -195);
+    EXPECT_EQ(SignerCert::adjustLen(127, 1000), 129);
+    EXPECT_EQ(SignerCert::adjustLen(128, 1000), 131);
+    EXPECT_EQ(SignerCert::adjustLen(256, 1000), 260);
+    EXPECT_EQ(SignerCert::adjustLen(0x1000000, INT_MAX), 0x1000000 + 6);
+    EXPECT_EQ(SignerCert::adjustLen(128, 130), -195);
+    EXPECT_EQ(SignerCert::adjustLen(65535, 100000, p7::kInnerLengthBytes), 65539);
+    EXPECT_EQ(SignerCert::adjustLen(65536, 100000, p7::kInnerLengthBytes), -195);
 }
 
 TEST(SignerInfo, MissingPartsAndFixedLayout) {
-    _SignerInfo signer;
+    SignerInfo signer;
     EXPECT_EQ(signer.adjustLen(1000), -228);
     EXPECT_EQ(signer.SetDigestAlgo(7), 0);
     EXPECT_EQ(signer.SetDigestAlgo(6), 6);
@@ -102,26 +102,26 @@ TEST(SignerInfo, MissingPartsAndFixedLayout) {
     ASSERT_EQ(signer.SetSigned(sig.data(), Size(sig)), 70);
     const Bytes id = IssuerAndSerial(der);
     const Bytes body = Concat({{0x02, 0x01, 0x01, 0x30, static_cast<unsigned char>(id.size())}, id,
-                               Of(der::MakeBytes(der::kAlgSm3)), Of(der::MakeBytes(der::kAlgSm2)), {0x04, 70}, sig});
+                               Of(der::MakeView(p7::kAlgSm3)), Of(der::MakeView(p7::kAlgSm2)), {0x04, 70}, sig});
     ASSERT_GE(body.size(), 128u);
     ASSERT_LT(body.size(), 256u);
     EXPECT_EQ(signer.adjustLen(100000), Size(body));
     const Bytes expected = Concat({{0x30, 0x81, static_cast<unsigned char>(body.size())}, body});
-    EXPECT_EQ(EncodeWith([&](unsigned char** c, int cap) { return signer._Encode(c, cap); }), expected);
-    EXPECT_EQ(signer._Encode(nullptr, Size(expected) - 1), -195);
+    EXPECT_EQ(EncodeWith([&](unsigned char** c, int cap) { return signer.Encode(c, cap); }), expected);
+    EXPECT_EQ(signer.Encode(nullptr, Size(expected) - 1), -195);
 }
 
 TEST(SignedData, AddingCertificatesSignersAndData) {
     const Bytes& der = TestIdentities::Get().rsaCert;
     const Bytes sig(256, 1);
-    _signedData sd;
-    EXPECT_EQ(sd._AddSigner(der.data(), Size(der), 9, sig.data(), 256), 0);
-    EXPECT_EQ(sd._AddSigner(sig.data(), 256, 2, sig.data(), 256), -193);
-    EXPECT_EQ(sd._AddSigner(der.data(), Size(der), 2, nullptr, 0), -227);
-    for (int i = 1; i <= 8; ++i) EXPECT_EQ(sd._AddSigner(der.data(), Size(der), 2, sig.data(), 256), i);
-    EXPECT_EQ(sd._AddSigner(der.data(), Size(der), 2, sig.data(), 256), -209);
-    for (int i = 1; i <= 8; ++i) EXPECT_EQ(sd._AddCert(der.data(), Size(der)), i);
-    EXPECT_EQ(sd._AddCert(der.data(), Size(der)), -209);
+    SignedData sd;
+    EXPECT_EQ(sd.AddSigner(der.data(), Size(der), 9, sig.data(), 256), 0);
+    EXPECT_EQ(sd.AddSigner(sig.data(), 256, 2, sig.data(), 256), -193);
+    EXPECT_EQ(sd.AddSigner(der.data(), Size(der), 2, nullptr, 0), -227);
+    for (int i = 1; i <= 8; ++i) EXPECT_EQ(sd.AddSigner(der.data(), Size(der), 2, sig.data(), 256), i);
+    EXPECT_EQ(sd.AddSigner(der.data(), Size(der), 2, sig.data(), 256), -209);
+    for (int i = 1; i <= 8; ++i) EXPECT_EQ(sd.AddCert(der.data(), Size(der)), i);
+    EXPECT_EQ(sd.AddCert(der.data(), Size(der)), -209);
 
     unsigned char out[3];
     EXPECT_EQ(sd.GetData(out, 3), -225);
@@ -134,40 +134,40 @@ TEST(SignedData, AddingCertificatesSignersAndData) {
 TEST(SignedData, PartsInOrderWithoutDuplicateDigests) {
     const auto& ids = TestIdentities::Get();
     const Bytes sig(64, 7);
-    _signedData sd;
-    ASSERT_EQ(sd._AddCert(ids.rsaCert.data(), Size(ids.rsaCert)), 1);
-    ASSERT_EQ(sd._AddSigner(ids.sm2Cert.data(), Size(ids.sm2Cert), 3, sig.data(), 64), 1);
-    ASSERT_EQ(sd._AddSigner(ids.sm2Cert.data(), Size(ids.sm2Cert), 6, sig.data(), 64), 2);
-    ASSERT_EQ(sd._AddSigner(ids.rsaCert.data(), Size(ids.rsaCert), 3, sig.data(), 64), 3);
+    SignedData sd;
+    ASSERT_EQ(sd.AddCert(ids.rsaCert.data(), Size(ids.rsaCert)), 1);
+    ASSERT_EQ(sd.AddSigner(ids.sm2Cert.data(), Size(ids.sm2Cert), 3, sig.data(), 64), 1);
+    ASSERT_EQ(sd.AddSigner(ids.sm2Cert.data(), Size(ids.sm2Cert), 6, sig.data(), 64), 2);
+    ASSERT_EQ(sd.AddSigner(ids.rsaCert.data(), Size(ids.rsaCert), 3, sig.data(), 64), 3);
 
-    EXPECT_EQ(EncodeWith([&](unsigned char** c, int cap) { return sd._EncodeSetDigests(c, cap); }),
-              Concat({{0x31, 29}, Of(der::MakeBytes(der::kAlgSha256)), Of(der::MakeBytes(der::kAlgSm3))}));
+    EXPECT_EQ(EncodeWith([&](unsigned char** c, int cap) { return sd.EncodeSetDigests(c, cap); }),
+              Concat({{0x31, 29}, Of(der::MakeView(p7::kAlgSha256)), Of(der::MakeView(p7::kAlgSm3))}));
 
     const Bytes certs = Concat({ids.rsaCert, ids.sm2Cert, ids.sm2Cert, ids.rsaCert});
     ASSERT_GE(certs.size(), 256u);
-    EXPECT_EQ(EncodeWith([&](unsigned char** c, int cap) { return sd._EncodeSetCerts(c, cap); }),
+    EXPECT_EQ(EncodeWith([&](unsigned char** c, int cap) { return sd.EncodeSetCerts(c, cap); }),
               Concat({{0xA0, 0x82, static_cast<unsigned char>(certs.size() >> 8),
                        static_cast<unsigned char>(certs.size())},
                       certs}));
 
-    EXPECT_EQ(EncodeWith([&](unsigned char** c, int cap) { return sd._EncodeData(c, cap); }),
-              Concat({{0x30, 0x0D}, Of(der::MakeBytes(der::kOidData)), {0xA0, 0x00}}));
+    EXPECT_EQ(EncodeWith([&](unsigned char** c, int cap) { return sd.EncodeData(c, cap); }),
+              Concat({{0x30, 0x0D}, Of(der::MakeView(p7::kOidData)), {0xA0, 0x00}}));
 }
 
 TEST(SignedData, CapacityIsChecked) {
     const auto& ids = TestIdentities::Get();
     const Bytes sig(256, 3);
-    _signedData sd;
+    SignedData sd;
     sd.SetData(sig.data(), 200);
-    sd._AddSigner(ids.rsaCert.data(), Size(ids.rsaCert), 2, sig.data(), 256);
-    const int length = sd._Encode(nullptr, INT_MAX);
+    sd.AddSigner(ids.rsaCert.data(), Size(ids.rsaCert), 2, sig.data(), 256);
+    const int length = sd.Encode(nullptr, INT_MAX);
     Bytes out(length);
     unsigned char* cursor = out.data();
-    EXPECT_EQ(sd._Encode(&cursor, length - 1), -195);
+    EXPECT_EQ(sd.Encode(&cursor, length - 1), -195);
     EXPECT_EQ(cursor, out.data());
     unsigned char* null = nullptr;
-    EXPECT_EQ(sd._Encode(&null, length), -195);
-    EXPECT_EQ(sd._Encode(&cursor, length), length);
+    EXPECT_EQ(sd.Encode(&null, length), -195);
+    EXPECT_EQ(sd.Encode(&cursor, length), length);
 }
 
 // OpenSSL must read the DER as SignedData, with content, certificate and
@@ -207,10 +207,10 @@ TEST(SignedData, OpenSslReadsEveryDigestAndLargeContent) {
         const Bytes& cert = code == 6 ? ids.sm2Cert : ids.rsaCert;
         // 70,000 bytes need a three-byte length: 04 83 01 11 70.
         const std::string content = code == 3 ? std::string(70000, 'q') : "content " + std::to_string(code);
-        _signedData sd;
+        SignedData sd;
         sd.SetData(reinterpret_cast<const unsigned char*>(content.data()), static_cast<int>(content.size()));
-        ASSERT_EQ(sd._AddSigner(cert.data(), Size(cert), code, sig.data(), 256), 1);
-        const Bytes der = EncodeWith([&](unsigned char** c, int cap) { return sd._Encode(c, cap); });
+        ASSERT_EQ(sd.AddSigner(cert.data(), Size(cert), code, sig.data(), 256), 1);
+        const Bytes der = EncodeWith([&](unsigned char** c, int cap) { return sd.Encode(c, cap); });
         ExpectReadableByOpenSsl(der, content, cert, kNids[code]);
     }
 }

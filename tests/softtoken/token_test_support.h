@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/softtoken_fixture.h"
-#include "device/token_module.h"
+#include "token_module/token_module.h"
 
 using Bytes = std::vector<unsigned char>;
 

@@ -75,18 +75,18 @@ TEST(Base64, DecodeValidation) {
     EXPECT_EQ(Decode("YWJjZA=="), "abcd");
 
     CMyBase64 b64;
-    EXPECT_EQ(b64._IsBase64String(""), -1);
-    EXPECT_EQ(b64._IsBase64String("ABC"), -2);
-    EXPECT_EQ(b64._IsBase64String("AB=C"), 3);
-    EXPECT_EQ(b64._IsBase64String("AB=="), 0);
+    EXPECT_EQ(b64.IsBase64String(""), -1);
+    EXPECT_EQ(b64.IsBase64String("ABC"), -2);
+    EXPECT_EQ(b64.IsBase64String("AB=C"), 3);
+    EXPECT_EQ(b64.IsBase64String("AB=="), 0);
 }
 
 TEST(Base64, ForeignCharactersCountAsZero) {
     // A line break inside a group is accepted and decodes as value 0.
     EXPECT_EQ(Decode("YW\nj"), Decode("YWAj"));
     CMyBase64 b64;
-    EXPECT_EQ(b64._GetBase64Index('\n'), 0);
-    EXPECT_EQ(b64._GetBase64Index('/'), 63);
+    EXPECT_EQ(b64.GetBase64Index('\n'), 0);
+    EXPECT_EQ(b64.GetBase64Index('/'), 63);
     EXPECT_FALSE(b64._isbase64char('='));
     EXPECT_TRUE(b64._isbase64char('+'));
 }

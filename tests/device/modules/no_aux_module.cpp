@@ -1,5 +1,5 @@
 // A module with the PKCS#11 entry point only: no auxiliary function list.
-#include <p11-kit/pkcs11.h>
+#include "token_module/token_module.h"
 
 namespace {
 CK_FUNCTION_LIST functions{};

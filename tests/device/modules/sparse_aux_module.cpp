@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "device/token_module.h"
+#include "token_module/token_module.h"
 
 namespace {
 

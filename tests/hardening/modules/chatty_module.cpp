@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "device/token_module.h"
+#include "token_module/token_module.h"
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 

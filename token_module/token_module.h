@@ -1,6 +1,8 @@
 // Declarations of the USB key's token module: the standard PKCS#11 types and
 // constants (from p11-kit's header), the vendor constants the module defines,
-// and the module's auxiliary function list.
+// and the module's auxiliary function list. The device layer and the
+// software token both read them here, so the two sides of the module
+// boundary cannot drift apart.
 #pragma once
 
 #include <p11-kit/pkcs11.h>
