@@ -31,7 +31,7 @@
 #include <openssl/pem.h>
 
 #include "bench/host_driver.h"
-#include "device/DeviceP11Operation.h"
+#include "device/signing_text.h"
 
 namespace {
 
@@ -144,12 +144,11 @@ int Sign(const Options& options) {
 }
 
 int Text(const Options& options) {
-    // The signing text needs no token: the module is never loaded.
-    DeviceP11Operation device(kDefaultModulePath);
+    // The signing text needs no token; its texts go as UTF-8.
     std::string text;
-    const long rc = device.MakeTLVSignFile(
-        Option(options, "xml", "<T><Amount>1.00</Amount></T>").c_str(), Option(options, "key", "Pay 1.00").c_str(),
-        Option(options, "file"), text, Option(options, "format", "02") == "01");
+    const long rc = MakeTLVSignFile(true, Option(options, "xml", "<T><Amount>1.00</Amount></T>").c_str(),
+                                    Option(options, "key", "Pay 1.00").c_str(), Option(options, "file"), text,
+                                    Option(options, "format", "02") == "01");
     if (rc != 0) Fail("signing text failed with " + std::to_string(rc));
     std::ofstream out(Option(options, "out"), std::ios::binary);
     out << text;

@@ -1,7 +1,7 @@
 // "GMWritePKCS7": recognising the issued certificate bundle, writing the
 // certificates of our keys through the module, and rolling the first part
 // back when the second fails. Also the temporary-key operations.
-#include "device/DeviceP11Operation.h"
+#include "device/cert_install.h"
 
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
@@ -12,6 +12,9 @@
 #include <memory>
 #include <string_view>
 
+#include "device/DeviceP11Operation.h"
+#include "device/keyid_lookup.h"
+#include "device/module_connection.h"
 #include "device/p11_session.h"
 #include "support/MyBase64.h"
 #include "support/der.h"
@@ -71,59 +74,8 @@ bool DecodeBase64(const std::string& text, std::vector<unsigned char>& bytes) {
     return true;
 }
 
-}  // namespace
-
-long DeviceP11Operation::GMWritePKCS07(const char* p7) {
-    if (!CheckToken()) return GetLastError();
-    P11Session session;
-    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
-    // Whatever an earlier installation wrote is no longer ours to roll back.
-    m_certList.clear();
-
-    std::string_view text(p7 ? p7 : "");
-    size_t separator = text.find("||");
-    std::string first(text.substr(0, separator));
-    std::string second(separator == std::string_view::npos ? std::string_view() : text.substr(separator + 2));
-
-    if (!first.empty()) {
-        long code = WriteCert(first, true);
-        if (code != 0) return SetLastError(code);
-    }
-    if (!second.empty()) {
-        long code = WriteCert(second, false);
-        if (code != 0) {
-            SetLastError(code);
-            DeleteTempCert();
-            return GetLastError();
-        }
-    }
-    return SetLastError(0);
-}
-
-long DeviceP11Operation::WriteCert(std::string text, bool remember) {
-    std::vector<DERCERT> certs;
-    if (!ParseP7(text, certs)) {
-        // Nothing of ours was picked out (an SM2 bundle, say): the module gets
-        // the whole thing. Armoured text is unwrapped first, as Base64 alone
-        // would never read it.
-        std::vector<unsigned char> bytes;
-        if (!PemBody(text, bytes) && !DecodeBase64(text, bytes)) return rc::kNotBase64;
-        certs.push_back(DERCERT{bytes.size(), std::move(bytes)});
-    }
-    if (remember) m_certList = certs;
-
-    auto write = AuxEntryAt<E_WriteCertificate_t>(AuxFunctions(), AUX_WRITE_CERTIFICATE);
-    if (!write) return rc::kCertWriteFailed;
-    for (const DERCERT& cert : certs) {
-        if (!DerFitsIn(cert.data)) return rc::kBadValue;
-        CK_RV rv = write(GetSlot(), cert.data.data());
-        if (rv == CKR_ARGUMENTS_BAD) return rc::kBadValue;
-        if (rv != CKR_OK) return rc::kCertWriteFailed;
-    }
-    return 0;
-}
-
-bool DeviceP11Operation::PemBody(const std::string& text, std::vector<unsigned char>& der) {
+// The DER of a PEM or Base64 text (PemToDer with room for all of it).
+bool PemBody(const std::string& text, std::vector<unsigned char>& der) {
     if (text.empty() || text.size() > UINT_MAX / 3 || text.size() > LONG_MAX) return false;
     unsigned int capacity = static_cast<unsigned int>(text.size() * 3 / 4 + 1);
     der.assign(capacity, 0);
@@ -132,13 +84,139 @@ bool DeviceP11Operation::PemBody(const std::string& text, std::vector<unsigned c
     return true;
 }
 
-bool DeviceP11Operation::ParseP7(std::string text, std::vector<DERCERT>& certs) {
+// Whether the token holds a public key with the certificate's RSA modulus.
+bool FindMatchPublicKey(const SelectedToken& token, const unsigned char* der, unsigned long length) {
+    unsigned long modulusLength = 0;
+    if (GetCertModulus(der, length, nullptr, &modulusLength) != 0 || modulusLength == 0) return false;
+    std::vector<unsigned char> modulus(modulusLength);
+    if (GetCertModulus(der, length, modulus.data(), &modulusLength) != 0) return false;
+
+    P11Session session;
+    if (!token.OpenSession(session)) return false;
+    std::vector<CK_OBJECT_HANDLE> found;
+    return FindObjects(session,
+                       {UlongItem(CKA_CLASS, CKO_PUBLIC_KEY), BoolItem(CKA_TOKEN, true),
+                        BytesItem(CKA_MODULUS, modulus.data(), modulusLength)},
+                       10, found) &&
+           !found.empty();
+}
+
+// Removes the newest certificate object whose value is exactly der. False
+// when that cannot be done; failure then names the code of the step that
+// failed, where it has one.
+bool DeleteWrittenCert(const SelectedToken& token, const std::vector<unsigned char>& der, long& failure) {
+    X509Ptr cert = DecodeCertificate(der.data(), der.size());
+    if (!cert) return false;
+    std::vector<unsigned char> value = EncodeDer(cert.get(), i2d_X509);
+    std::vector<unsigned char> subject = EncodeDer(X509_get_subject_name(cert.get()), i2d_X509_NAME);
+    std::vector<unsigned char> issuer = EncodeDer(X509_get_issuer_name(cert.get()), i2d_X509_NAME);
+    if (subject.empty() || issuer.empty()) {
+        failure = rc::kBadParameter;
+        return false;
+    }
+    P11Session session;
+    if (!token.OpenSession(session)) {
+        failure = rc::kCannotConnect;
+        return false;
+    }
+    std::vector<CK_OBJECT_HANDLE> found;
+    if (!FindObjects(session,
+                     {UlongItem(CKA_CLASS, CKO_CERTIFICATE), BoolItem(CKA_TOKEN, true),
+                      BytesItem(CKA_ISSUER, issuer.data(), issuer.size()),
+                      BytesItem(CKA_SUBJECT, subject.data(), subject.size())},
+                     kMaxRollbackCandidates, found)) {
+        failure = rc::kGeneralFailure;
+        return false;
+    }
+    // Older certificates of the same subject and issuer stay; of several
+    // copies of the very certificate we wrote, the newest is ours.
+    for (auto handle = found.rbegin(); handle != found.rend(); ++handle) {
+        std::vector<unsigned char> stored;
+        if (ReadAttribute(session, *handle, CKA_VALUE, stored) && stored == value) {
+            session.functions()->C_DestroyObject(session.handle(), *handle);
+            break;
+        }
+    }
+    return true;
+}
+
+// Removes what the first part of an installation wrote. The first step that
+// fails ends the rollback; where it names a code, that code replaces the
+// installation's own in failure.
+void DeleteTempCert(const SelectedToken& token, const std::vector<DERCERT>& written, long& failure) {
+    for (const DERCERT& remembered : written) {
+        if (DecodeCertificate(remembered.data.data(), remembered.data.size())) {
+            if (!DeleteWrittenCert(token, remembered.data, failure)) return;
+            continue;
+        }
+        // A bundle handed over whole: the module wrote those of its
+        // certificates that belong to our keys, and only exact copies go.
+        std::vector<std::vector<unsigned char>> inBundle;
+        if (!CertificatesOfBundle(remembered.data.data(), remembered.data.size(), inBundle)) return;
+        for (const std::vector<unsigned char>& cert : inBundle) {
+            if (!DeleteWrittenCert(token, cert, failure)) return;
+        }
+    }
+}
+
+}  // namespace
+
+long DeviceP11Operation::GMWritePKCS07(const char* p7) {
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
+    P11Session session;
+    if (!token.OpenSession(session)) return rc::kCannotConnect;
+
+    std::string_view text(p7 ? p7 : "");
+    size_t separator = text.find("||");
+    std::string first(text.substr(0, separator));
+    std::string second(separator == std::string_view::npos ? std::string_view() : text.substr(separator + 2));
+
+    // What the first part writes goes again when the second part fails.
+    std::vector<DERCERT> written;
+    if (!first.empty()) {
+        if (long code = WriteCert(token, first, &written)) return code;
+    }
+    if (!second.empty()) {
+        long code = WriteCert(token, second, nullptr);
+        if (code != 0) {
+            DeleteTempCert(token, written, code);
+            return code;
+        }
+    }
+    return 0;
+}
+
+long WriteCert(const SelectedToken& token, const std::string& text, std::vector<DERCERT>* remembered) {
+    std::vector<DERCERT> certs;
+    if (!ParseP7(token, text, certs)) {
+        // Nothing of ours was picked out (an SM2 bundle, say): the module gets
+        // the whole thing. Armoured text is unwrapped first, as Base64 alone
+        // would never read it.
+        std::vector<unsigned char> bytes;
+        if (!PemBody(text, bytes) && !DecodeBase64(text, bytes)) return rc::kNotBase64;
+        certs.push_back(DERCERT{bytes.size(), std::move(bytes)});
+    }
+    if (remembered) *remembered = certs;
+
+    auto write = AuxEntryAt<E_WriteCertificate_t>(token.aux, AUX_WRITE_CERTIFICATE);
+    if (!write) return rc::kCertWriteFailed;
+    for (const DERCERT& cert : certs) {
+        if (!DerFitsIn(cert.data)) return rc::kBadValue;
+        CK_RV rv = write(token.slot, cert.data.data());
+        if (rv == CKR_ARGUMENTS_BAD) return rc::kBadValue;
+        if (rv != CKR_OK) return rc::kCertWriteFailed;
+    }
+    return 0;
+}
+
+bool ParseP7(const SelectedToken& token, const std::string& text, std::vector<DERCERT>& certs) {
     std::vector<unsigned char> der;
     if (!PemBody(text, der)) return false;
     if (der[0] != 0x30 && der[0] != 0x31) return false;
     switch (CheckCertType(der.data(), der.size())) {
         case 2:
-            return ParseP7B(der.data(), der.size(), certs) == 0;
+            return ParseP7B(token, der.data(), der.size(), certs) == 0;
         case 3:
             certs.push_back(DERCERT{der.size(), std::move(der)});
             return true;
@@ -147,7 +225,7 @@ bool DeviceP11Operation::ParseP7(std::string text, std::vector<DERCERT>& certs) 
     }
 }
 
-int DeviceP11Operation::GetBase64Value(char c) {
+int GetBase64Value(char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
     if (c >= 'a' && c <= 'z') return c - 'a' + 26;
     if (c >= '0' && c <= '9') return c - '0' + 52;
@@ -158,7 +236,7 @@ int DeviceP11Operation::GetBase64Value(char c) {
     return -2;
 }
 
-unsigned int DeviceP11Operation::PemToDer(const char* text, long length, unsigned char* out, unsigned int* capacity) {
+unsigned int PemToDer(const char* text, long length, unsigned char* out, unsigned int* capacity) {
     if (!text || length <= 0 || !out || !capacity || *capacity == 0) return 0;
     std::string_view pem(text, static_cast<size_t>(length));
     const size_t end = pem.size();
@@ -199,7 +277,7 @@ unsigned int DeviceP11Operation::PemToDer(const char* text, long length, unsigne
     return static_cast<unsigned int>(result);
 }
 
-int DeviceP11Operation::CheckCertType(const unsigned char* der, unsigned long length) {
+int CheckCertType(const unsigned char* der, unsigned long length) {
     if (!der || length < 2) return 0;
     if (der[0] != 0x30 && der[0] != 0x31) return 0;
     unsigned long position = 2;
@@ -213,13 +291,13 @@ int DeviceP11Operation::CheckCertType(const unsigned char* der, unsigned long le
     }
 }
 
-int DeviceP11Operation::ParseP7B(const unsigned char* der, unsigned long length, std::vector<DERCERT>& certs) {
+int ParseP7B(const SelectedToken& token, const unsigned char* der, unsigned long length, std::vector<DERCERT>& certs) {
     std::vector<std::vector<unsigned char>> inBundle;
     if (!CertificatesOfBundle(der, length, inBundle)) return CKR_GENERAL_ERROR;
     size_t kept = 0;
     for (std::vector<unsigned char>& cert : inBundle) {
         // Issuer certificates and chains carry no key of ours.
-        if (FindMatchPublicKey(cert.data(), cert.size())) {
+        if (FindMatchPublicKey(token, cert.data(), cert.size())) {
             certs.push_back(DERCERT{cert.size(), std::move(cert)});
             ++kept;
         }
@@ -227,24 +305,8 @@ int DeviceP11Operation::ParseP7B(const unsigned char* der, unsigned long length,
     return kept ? CKR_OK : CKR_GENERAL_ERROR;
 }
 
-bool DeviceP11Operation::FindMatchPublicKey(const unsigned char* der, unsigned long length) {
-    unsigned long modulusLength = 0;
-    if (GetCertModulus(der, length, nullptr, &modulusLength) != 0 || modulusLength == 0) return false;
-    std::vector<unsigned char> modulus(modulusLength);
-    if (GetCertModulus(der, length, modulus.data(), &modulusLength) != 0) return false;
-
-    P11Session session;
-    if (!OpenSession(session)) return false;
-    std::vector<CK_OBJECT_HANDLE> found;
-    return FindObjects(session,
-                       {UlongItem(CKA_CLASS, CKO_PUBLIC_KEY), BoolItem(CKA_TOKEN, true),
-                        BytesItem(CKA_MODULUS, modulus.data(), modulusLength)},
-                       10, found) &&
-           !found.empty();
-}
-
-unsigned long DeviceP11Operation::GetCertModulus(const unsigned char* der, unsigned long length, unsigned char* out,
-                                                 unsigned long* outLength) {
+unsigned long GetCertModulus(const unsigned char* der, unsigned long length, unsigned char* out,
+                             unsigned long* outLength) {
     if (!der || length == 0 || !outLength) return CKR_ARGUMENTS_BAD;
     X509Ptr cert = DecodeCertificate(der, length);
     if (!cert) return CKR_GENERAL_ERROR;
@@ -280,99 +342,46 @@ unsigned long DeviceP11Operation::GetCertModulus(const unsigned char* der, unsig
     return 0;
 }
 
-void DeviceP11Operation::FlipBuffer(unsigned char* bytes, unsigned long count) {
+void FlipBuffer(unsigned char* bytes, unsigned long count) {
     if (bytes && count > 1) std::reverse(bytes, bytes + count);
 }
 
-bool DeviceP11Operation::DeleteTempCert() {
-    for (const DERCERT& remembered : m_certList) {
-        if (DecodeCertificate(remembered.data.data(), remembered.data.size())) {
-            if (!DeleteWrittenCert(remembered.data)) return false;
-            continue;
-        }
-        // A bundle handed over whole: the module wrote those of its
-        // certificates that belong to our keys, and only exact copies go.
-        std::vector<std::vector<unsigned char>> inBundle;
-        if (!CertificatesOfBundle(remembered.data.data(), remembered.data.size(), inBundle)) return false;
-        for (const std::vector<unsigned char>& cert : inBundle) {
-            if (!DeleteWrittenCert(cert)) return false;
-        }
-    }
-    return true;
-}
-
-bool DeviceP11Operation::DeleteWrittenCert(const std::vector<unsigned char>& der) {
-    X509Ptr cert = DecodeCertificate(der.data(), der.size());
-    if (!cert) return false;
-    std::vector<unsigned char> value = EncodeDer(cert.get(), i2d_X509);
-    std::vector<unsigned char> subject = EncodeDer(X509_get_subject_name(cert.get()), i2d_X509_NAME);
-    std::vector<unsigned char> issuer = EncodeDer(X509_get_issuer_name(cert.get()), i2d_X509_NAME);
-    if (subject.empty() || issuer.empty()) {
-        SetLastError(rc::kBadParameter);
-        return false;
-    }
-    P11Session session;
-    if (!OpenSession(session)) {
-        SetLastError(rc::kCannotConnect);
-        return false;
-    }
-    std::vector<CK_OBJECT_HANDLE> found;
-    if (!FindObjects(session,
-                     {UlongItem(CKA_CLASS, CKO_CERTIFICATE), BoolItem(CKA_TOKEN, true),
-                      BytesItem(CKA_ISSUER, issuer.data(), issuer.size()),
-                      BytesItem(CKA_SUBJECT, subject.data(), subject.size())},
-                     kMaxRollbackCandidates, found)) {
-        SetLastError(rc::kGeneralFailure);
-        return false;
-    }
-    // Older certificates of the same subject and issuer stay; of several
-    // copies of the very certificate we wrote, the newest is ours.
-    for (auto handle = found.rbegin(); handle != found.rend(); ++handle) {
-        std::vector<unsigned char> stored;
-        if (ReadAttribute(session, *handle, CKA_VALUE, stored) && stored == value) {
-            session.functions()->C_DestroyObject(session.handle(), *handle);
-            break;
-        }
-    }
-    return true;
-}
-
 long DeviceP11Operation::GMDelTempKey(const char* dn, const char* keyIds) {
-    if (!CheckToken()) return GetLastError();
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
     std::vector<unsigned char> list;
     {
         P11Session session;
-        if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
-        if (dn && *dn && (!GetPubKidByDN(dn, list, false) || list.empty())) return SetLastError(rc::kBadValue);
+        if (!token.OpenSession(session)) return rc::kCannotConnect;
+        if (dn && *dn && (!GetPubKidByDN(token, dn, list, false) || list.empty())) return rc::kBadValue;
         if (keyIds && *keyIds) {
-            long code = TransPubKid(list, keyIds);
-            if (code != 0) return SetLastError(code);
+            if (long code = TransPubKid(token, list, keyIds)) return code;
         }
     }
     if (!list.empty()) {
         list.push_back(0x00);
-        auto deleteKeys = AuxEntryAt<E_DeleteTempKey_t>(AuxFunctions(), AUX_DELETE_TEMP_KEY);
-        CK_RV rv = deleteKeys ? deleteKeys(GetSlot(), list.data()) : CKR_FUNCTION_NOT_SUPPORTED;
-        if (rv == CKR_CANCEL) return SetLastError(rc::kCancelled);
-        if (rv == CKR_ARGUMENTS_BAD) return SetLastError(rc::kBadParameter);
-        if (rv != CKR_OK) return SetLastError(rc::kGeneralFailure);
+        auto deleteKeys = AuxEntryAt<E_DeleteTempKey_t>(token.aux, AUX_DELETE_TEMP_KEY);
+        CK_RV rv = deleteKeys ? deleteKeys(token.slot, list.data()) : CKR_FUNCTION_NOT_SUPPORTED;
+        if (rv == CKR_CANCEL) return rc::kCancelled;
+        if (rv == CKR_ARGUMENTS_BAD) return rc::kBadParameter;
+        if (rv != CKR_OK) return rc::kGeneralFailure;
     }
-    return SetLastError(0);
+    return 0;
 }
 
 long DeviceP11Operation::GMGetTemKey(char* out, unsigned long capacity) {
-    SetLastError(0);
-    if (!CheckToken()) return GetLastError();
-    auto getTempKey = AuxEntryAt<E_GetTempKey_t>(AuxFunctions(), AUX_GET_TEMP_KEY);
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
+    auto getTempKey = AuxEntryAt<E_GetTempKey_t>(token.aux, AUX_GET_TEMP_KEY);
     unsigned char key[kTempKeySize] = {};
-    if (!getTempKey || getTempKey(GetSlot(), key, sizeof key) != CKR_OK) return SetLastError(rc::kCannotConnect);
+    if (!getTempKey || getTempKey(token.slot, key, sizeof key) != CKR_OK) return rc::kCannotConnect;
     char text[kTempKeyTextSize];
     CMyBase64 base64;
     unsigned int length = sizeof text;
     if (base64.Encode(key, sizeof key, text, &length) != static_cast<int>(kTempKeyTextSize)) {
-        return SetLastError(rc::kGeneralFailure);
+        return rc::kGeneralFailure;
     }
-    if (!out || capacity < kTempKeyTextSize) return SetLastError(rc::kGeneralFailure);
+    if (!out || capacity < kTempKeyTextSize) return rc::kGeneralFailure;
     std::copy(text, text + kTempKeyTextSize, out);
-    return SetLastError(0);
+    return 0;
 }

@@ -15,7 +15,11 @@
 #include <memory>
 #include <string_view>
 
+#include "device/message_signing.h"
+#include "device/module_connection.h"
 #include "device/p11_session.h"
+#include "device/pkcs7_packing.h"
+#include "device/text_conversion.h"
 #include "support/Gener_Func.h"
 #include "support/openssl_ptr.h"
 #include "support/result_codes.h"
@@ -35,7 +39,7 @@ long SignFileWithModule(const P11Session& session, AUX_FUNCTION_LIST* aux, CK_ME
     CK_ULONG length = buffer.size();
     CK_RV rv = signFile(session.handle(), key, &mechanism, reinterpret_cast<const unsigned char*>(data.data()),
                         display.c_str(), filePath.c_str(), buffer.data(), &length, 0);
-    if (rv != CKR_OK) return DeviceP11Operation::MapSignResult(rv);
+    if (rv != CKR_OK) return MapSignResult(rv);
     if (length > buffer.size()) return rc::kCannotConnect;
     buffer.resize(length);
     signature = std::move(buffer);
@@ -168,50 +172,51 @@ long DeviceP11Operation::GMUSBKeySignFile(const char* dn, const char* hashName, 
                                           std::string& out) {
     const std::string path = filePath ? filePath : "";
     const std::string outputPath = p7Path ? p7Path : "";
-    if (NameSameFile(path, outputPath)) return SetLastError(rc::kBadParameter);
-    if (!CheckToken()) return GetLastError();
+    if (NameSameFile(path, outputPath)) return rc::kBadParameter;
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
+    if (!token.OpenSession(session)) return rc::kCannotConnect;
 
     SignerSelection signer;
-    long rv = SelectSigner(session, dn, xmlMsg, keyMsg, path, true, signer);
-    if (rv != 0) return SetLastError(rv);
+    const bool utf8 = m_module->GetCharsetFlag() == 1;
+    long rv = SelectSigner(session, utf8, dn, xmlMsg, keyMsg, path, true, signer);
+    if (rv != 0) return rv;
     CK_MECHANISM_TYPE mechanism = 0;
     rv = ChooseMechanism(signer.found && signer.sm2, UpperCaseHashName(hashName ? hashName : ""), mechanism);
-    if (rv != 0) return SetLastError(rv);
-    if (!signer.found) return SetLastError(rc::kBadParameter);
+    if (rv != 0) return rv;
+    if (!signer.found) return rc::kBadParameter;
     const std::string& prefix = signer.text;
 
-    rv = LoginWithPrompt(session);
-    if (rv != 0) return SetLastError(rv);
+    rv = LoginWithPrompt(session, token);
+    if (rv != 0) return rv;
     CK_OBJECT_HANDLE key = 0;
     rv = FindPrivateKey(session, signer.pairId, key);
-    if (rv != 0) return SetLastError(rv);
+    if (rv != 0) return rv;
     // The key shows the key message exactly as the signing text carries it.
-    const std::string display = GetCharsetFlag() ? std::string(keyMsg) : UTF8ToGBK(keyMsg, std::strlen(keyMsg));
+    const std::string display = utf8 ? std::string(keyMsg) : UTF8ToGBK(keyMsg, std::strlen(keyMsg));
     std::vector<unsigned char> signature;
-    rv = SignFileWithModule(session, AuxFunctions(), mechanism, key, DataForToken(signer, prefix), display, path,
-                            signature);
-    if (rv != 0) return SetLastError(rv);
+    rv = SignFileWithModule(session, token.aux, mechanism, key, DataForToken(signer, prefix), display, path, signature);
+    if (rv != 0) return rv;
     session.Close();
 
     // The complete text is built where it is packed, behind the Z value.
     std::string buffer;
     size_t textStart = 0;
-    rv = MakeSigningBuffer(xmlMsg, keyMsg, path, signer.binaryText, signer.sm2 ? signer.z : nullptr,
+    rv = MakeSigningBuffer(utf8, xmlMsg, keyMsg, path, signer.binaryText, signer.sm2 ? signer.z : nullptr,
                            signer.certificate, false, buffer, textStart);
-    if (rv != 0) return SetLastError(rv);
+    if (rv != 0) return rv;
     const std::string_view complete = std::string_view(buffer).substr(textStart);
-    if (!ExtendsPrefix(complete, prefix)) return SetLastError(rc::kReadFailed);
+    if (!ExtendsPrefix(complete, prefix)) return rc::kReadFailed;
     const size_t contentStart = textStart - (signer.sm2 ? sizeof signer.z : 0);
     if (!ModuleSignatureVerifies(signer.certificate, mechanism, signer.sm2,
                                  std::string_view(buffer).substr(contentStart), signature)) {
-        return SetLastError(rc::kReadFailed);
+        return rc::kReadFailed;
     }
 
     std::string packed;
     rv = PackCert2P7SignFileInPlace(buffer, textStart, signer.certificate, signature, mechanism, signer.sm2, packed,
                                     outputPath);
     if (rv == 0 && outputPath.empty()) out = std::move(packed);
-    return SetLastError(rv);
+    return rv;
 }

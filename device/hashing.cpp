@@ -1,9 +1,9 @@
-#include "device/DeviceP11Operation.h"
+#include "device/hashing.h"
 
 #include <cstring>
 
+#include "device/module_connection.h"
 #include "device/p11_session.h"
-#include "support/result_codes.h"
 #include "support/sm3.h"
 
 namespace {
@@ -54,8 +54,8 @@ void Sm3Digest(const unsigned char* data, size_t length, unsigned char digest[32
 
 }  // namespace
 
-bool DeviceP11Operation::ComputeZ(const unsigned char* x, unsigned long xLen, const unsigned char* y,
-                                  unsigned long yLen, unsigned char* z, unsigned long* zLen) {
+bool ComputeZ(const unsigned char* x, unsigned long xLen, const unsigned char* y, unsigned long yLen, unsigned char* z,
+              unsigned long* zLen) {
     if (zLen == nullptr) return false;
     if (z == nullptr) {
         *zLen = kZLength;
@@ -75,8 +75,8 @@ bool DeviceP11Operation::ComputeZ(const unsigned char* x, unsigned long xLen, co
     return true;
 }
 
-bool DeviceP11Operation::GetHashValue(std::string name, const unsigned char* data, uint32_t length,
-                                      unsigned char* hashType, unsigned char* out, unsigned long* outLen) {
+bool GetHashValue(const SelectedToken& token, const std::string& name, const unsigned char* data, uint32_t length,
+                  unsigned char* hashType, unsigned char* out, unsigned long* outLen) {
     const NamedHash* hash = FindNamedHash(name);
     if (hash == nullptr) return false;
     if (hashType != nullptr) *hashType = hash->typeByte;
@@ -90,10 +90,7 @@ bool DeviceP11Operation::GetHashValue(std::string name, const unsigned char* dat
     }
 
     P11Session session;
-    if (!OpenSession(session) || !session.isOpen()) {
-        SetLastError(rc::kCannotConnect);
-        return false;
-    }
+    if (!token.OpenSession(session) || !session.isOpen()) return false;
     CK_FUNCTION_LIST_PTR functions = session.functions();
     CK_MECHANISM mechanism{hash->mechanism, nullptr, 0};
     if (functions->C_DigestInit(session.handle(), &mechanism) != CKR_OK) return false;

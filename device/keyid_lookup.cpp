@@ -1,8 +1,4 @@
-// Turns key references of requests (certificate subject DNs or two-digit key
-// numbers) into the packed key-ID list that the module's extension entries
-// take: one (tag, number) byte pair per key.
-
-#include "device/DeviceP11Operation.h"
+#include "device/keyid_lookup.h"
 
 #include <openssl/x509.h>
 
@@ -11,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "device/module_connection.h"
 #include "device/p11_session.h"
 #include "support/Gener_Func.h"
 #include "support/openssl_ptr.h"
@@ -101,8 +98,7 @@ std::vector<TemplateItem> PublicKeyTemplate() {
 
 }  // namespace
 
-int DeviceP11Operation::KeyNumberOf(const std::vector<unsigned char>& keyType,
-                                    const std::vector<unsigned char>& index) {
+int KeyNumberOf(const std::vector<unsigned char>& keyType, const std::vector<unsigned char>& index) {
     if (keyType.size() != sizeof(CK_KEY_TYPE) || index.empty()) return -1;
     const CK_KEY_TYPE type = UlongFromBytes(keyType);
     const int number = index[0] + (type == CKK_RSA ? kFirstRsaNumber : kFirstSm2Number);
@@ -111,7 +107,7 @@ int DeviceP11Operation::KeyNumberOf(const std::vector<unsigned char>& keyType,
     return -1;
 }
 
-bool DeviceP11Operation::InvertedSubjectOf(const std::vector<unsigned char>& der, std::string& dn) {
+bool InvertedSubjectOf(const std::vector<unsigned char>& der, std::string& dn) {
     const unsigned char* cursor = der.data();
     X509Ptr certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
     if (!certificate) return false;
@@ -125,9 +121,9 @@ bool DeviceP11Operation::InvertedSubjectOf(const std::vector<unsigned char>& der
     return true;
 }
 
-bool DeviceP11Operation::GetPubKidByDN(std::string dn, std::vector<unsigned char>& list, bool signMode) {
+bool GetPubKidByDN(const SelectedToken& token, const std::string& dn, std::vector<unsigned char>& list, bool signMode) {
     P11Session session;
-    if (!OpenSession(session)) return false;
+    if (!token.OpenSession(session)) return false;
     std::vector<CK_OBJECT_HANDLE> certificates;
     if (!FindObjects(session, CertificateTemplate(), kMaxCertificates, certificates) || certificates.empty()) {
         return false;
@@ -160,37 +156,37 @@ bool DeviceP11Operation::GetPubKidByDN(std::string dn, std::vector<unsigned char
     return true;
 }
 
-bool DeviceP11Operation::GetPubKidByKid(std::string kid, std::vector<unsigned char>& list) {
+bool GetPubKidByKid(const SelectedToken& token, const std::string& kid, std::vector<unsigned char>& list) {
     for (char c : kid) {
         if (!std::isdigit(static_cast<unsigned char>(c))) return false;
     }
     const int keyNumber = ToNumber(kid);
     KeyIdPair pair{};
-    if (!KeyIdPairOf(keyNumber, pair) || !CheckPubKeyIsValid(keyNumber)) return false;
+    if (!KeyIdPairOf(keyNumber, pair) || !CheckPubKeyIsValid(token, keyNumber)) return false;
     AppendPair(list, pair);
     return true;
 }
 
-long DeviceP11Operation::TransPubKid(std::vector<unsigned char>& list, const char* keyIds) {
-    if (!keyIds) return SetLastError(rc::kBadParameter);
+long TransPubKid(const SelectedToken& token, std::vector<unsigned char>& list, const char* keyIds) {
+    if (!keyIds) return rc::kBadParameter;
     const std::string text(keyIds);
     const std::vector<std::string> pieces = SplitAtSeparator(text);
     // A lone key number is written with two digits ("02").
-    if (pieces.size() == 1 && text.size() != 2) return SetLastError(rc::kBadParameter);
+    if (pieces.size() == 1 && text.size() != 2) return rc::kBadParameter;
     for (const std::string& piece : pieces) {
         const int keyNumber = ToNumber(piece);
         KeyIdPair pair{};
-        if (!KeyIdPairOf(keyNumber, pair)) return SetLastError(rc::kBadValue);
+        if (!KeyIdPairOf(keyNumber, pair)) return rc::kBadValue;
         if (PairAlreadyListed(list, pair)) continue;
-        if (!CheckPubKeyIsValid(keyNumber)) return SetLastError(rc::kBadValue);
+        if (!CheckPubKeyIsValid(token, keyNumber)) return rc::kBadValue;
         AppendPair(list, pair);
     }
     return 0;
 }
 
-bool DeviceP11Operation::CheckPubKeyIsValid(int keyNumber) {
+bool CheckPubKeyIsValid(const SelectedToken& token, int keyNumber) {
     P11Session session;
-    if (!OpenSession(session)) return false;
+    if (!token.OpenSession(session)) return false;
     if (!IsRsaNumber(keyNumber) && !IsSm2Number(keyNumber)) return false;
     const CK_KEY_TYPE keyType = IsRsaNumber(keyNumber) ? CKK_RSA : CKK_VENDOR_SM2;
     const unsigned char index =

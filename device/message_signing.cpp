@@ -1,7 +1,7 @@
 // Message signing: finds the signer among the key's certificates, builds the
 // signing text, has the key sign it and packs the result as SignedData. The
 // signer selection, mechanism choice and login are shared with file signing.
-#include "device/DeviceP11Operation.h"
+#include "device/message_signing.h"
 
 #include <openssl/crypto.h>
 #include <openssl/x509.h>
@@ -12,7 +12,12 @@
 #include <cstring>
 #include <memory>
 
+#include "device/DeviceP11Operation.h"
+#include "device/hashing.h"
+#include "device/module_connection.h"
 #include "device/p11_session.h"
+#include "device/pkcs7_packing.h"
+#include "device/signing_text.h"
 #include "support/Gener_Func.h"
 #include "support/openssl_ptr.h"
 #include "support/result_codes.h"
@@ -88,7 +93,7 @@ long SignWithToken(const P11Session& session, CK_MECHANISM_TYPE mechanismType, C
     std::vector<unsigned char> buffer(kSignatureCapacity);
     CK_ULONG length = buffer.size();
     CK_RV rv = f->C_Sign(session.handle(), data, dataLength, buffer.data(), &length);
-    if (rv != CKR_OK) return DeviceP11Operation::MapSignResult(rv);
+    if (rv != CKR_OK) return MapSignResult(rv);
     if (length > buffer.size()) return rc::kCannotConnect;
     buffer.resize(length);
     signature = std::move(buffer);
@@ -97,17 +102,16 @@ long SignWithToken(const P11Session& session, CK_MECHANISM_TYPE mechanismType, C
 
 }  // namespace
 
-std::string DeviceP11Operation::DataForToken(const SignerSelection& signer, const std::string& signingText) {
+std::string DataForToken(const SignerSelection& signer, const std::string& signingText) {
     if (!signer.sm2) return signingText;
     std::string data(reinterpret_cast<const char*>(signer.z), sizeof signer.z);
     data += signingText;
     return data;
 }
 
-long DeviceP11Operation::MakeSigningBuffer(const char* xmlMsg, const char* keyMsg, const std::string& filePath,
-                                           bool binary, const unsigned char* z,
-                                           const std::vector<unsigned char>& certificate, bool base64InPlace,
-                                           std::string& buffer, size_t& textStart) {
+long MakeSigningBuffer(bool utf8, const char* xmlMsg, const char* keyMsg, const std::string& filePath, bool binary,
+                       const unsigned char* z, const std::vector<unsigned char>& certificate, bool base64InPlace,
+                       std::string& buffer, size_t& textStart) {
     std::string made(kSignedDataHeadroom, '\0');
     if (z) made.append(reinterpret_cast<const char*>(z), sizeof SignerSelection::z);
     const size_t start = made.size();
@@ -116,27 +120,27 @@ long DeviceP11Operation::MakeSigningBuffer(const char* xmlMsg, const char* keyMs
         const size_t derEnd = textEnd + tailRoom;
         return base64InPlace ? Base64InPlaceCapacity(derEnd) : derEnd;
     };
-    const long rv = MakeTLVSignFileWithRoom(xmlMsg, keyMsg, filePath, made, binary, capacityFor);
+    const long rv = MakeTLVSignFileWithRoom(utf8, xmlMsg, keyMsg, filePath, made, binary, capacityFor);
     if (rv != 0) return rv;
     buffer.swap(made);
     textStart = start;
     return 0;
 }
 
-std::string DeviceP11Operation::UpperCaseHashName(std::string name) {
+std::string UpperCaseHashName(std::string name) {
     for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return name;
 }
 
-long DeviceP11Operation::MapSignResult(CK_RV rv) {
+long MapSignResult(CK_RV rv) {
     if (rv == CKR_OK) return 0;
     if (rv == CKR_CANCEL) return rc::kCancelled;
     if (rv == CKR_VENDOR_USER_TIMEOUT) return rc::kTimedOut;
     return rc::kCannotConnect;
 }
 
-long DeviceP11Operation::SelectSigner(P11Session& session, const char* dn, const char* xmlMsg, const char* keyMsg,
-                                      const std::string& filePath, bool prefixOnly, SignerSelection& signer) {
+long SelectSigner(const P11Session& session, bool utf8, const char* dn, const char* xmlMsg, const char* keyMsg,
+                  const std::string& filePath, bool prefixOnly, SignerSelection& signer) {
     signer = SignerSelection{};
     if (!dn || !xmlMsg || !keyMsg) return rc::kBadParameter;
 
@@ -168,9 +172,9 @@ long DeviceP11Operation::SelectSigner(P11Session& session, const char* dn, const
         }
         std::string text;
         size_t textStart = 0;
-        rv = prefixOnly ? MakePaddingTLVSignFile(xmlMsg, keyMsg, filePath.c_str(), text, facts.binaryText)
-                        : MakeSigningBuffer(xmlMsg, keyMsg, filePath, facts.binaryText, facts.sm2 ? signer.z : nullptr,
-                                            values[0], true, text, textStart);
+        rv = prefixOnly ? MakePaddingTLVSignFile(utf8, xmlMsg, keyMsg, filePath.c_str(), text, facts.binaryText)
+                        : MakeSigningBuffer(utf8, xmlMsg, keyMsg, filePath, facts.binaryText,
+                                            facts.sm2 ? signer.z : nullptr, values[0], true, text, textStart);
         if (rv != 0) return rv;
 
         signer.found = true;
@@ -185,7 +189,7 @@ long DeviceP11Operation::SelectSigner(P11Session& session, const char* dn, const
     return 0;
 }
 
-long DeviceP11Operation::ChooseMechanism(bool sm2, const std::string& upperHashName, CK_MECHANISM_TYPE& mechanism) {
+long ChooseMechanism(bool sm2, const std::string& upperHashName, CK_MECHANISM_TYPE& mechanism) {
     const std::string& name = upperHashName;
     if (sm2) {
         if (!name.empty() && name != "SM3") return rc::kBadValue;
@@ -208,16 +212,15 @@ long DeviceP11Operation::ChooseMechanism(bool sm2, const std::string& upperHashN
     return 0;
 }
 
-long DeviceP11Operation::LoginWithPrompt(P11Session& session) {
+long LoginWithPrompt(const P11Session& session, const SelectedToken& token) {
     CK_FUNCTION_LIST_PTR f = session.functions();
     if (!f || !session.isOpen()) return rc::kCannotConnect;
     CK_RV rv = f->C_Login(session.handle(), CKU_USER, const_cast<CK_UTF8CHAR_PTR>(kPinPromptBlock),
                           sizeof kPinPromptBlock);
-    return MapLoginResult(rv, rc::kBadValue);
+    return token.MapLoginResult(rv, rc::kBadValue);
 }
 
-long DeviceP11Operation::FindPrivateKey(P11Session& session, const std::vector<unsigned char>& pairId,
-                                        CK_OBJECT_HANDLE& key) {
+long FindPrivateKey(const P11Session& session, const std::vector<unsigned char>& pairId, CK_OBJECT_HANDLE& key) {
     std::vector<CK_OBJECT_HANDLE> keys;
     if (!FindObjects(session, PrivateKeyQuery(pairId), 1, keys) || keys.size() != 1) return rc::kCannotConnect;
     key = keys[0];
@@ -226,34 +229,36 @@ long DeviceP11Operation::FindPrivateKey(P11Session& session, const std::vector<u
 
 long DeviceP11Operation::GMUSBKeySign(const char* dn, const char* xmlMsg, const char* keyMsg, std::string hashName,
                                       std::string filePath, std::string& out) {
-    if (!CheckToken()) return GetLastError();
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
+    if (!token.OpenSession(session)) return rc::kCannotConnect;
 
     SignerSelection signer;
-    long rv = SelectSigner(session, dn, xmlMsg, keyMsg, filePath, false, signer);
-    if (rv != 0) return SetLastError(rv);
+    const bool utf8 = m_module->GetCharsetFlag() == 1;
+    long rv = SelectSigner(session, utf8, dn, xmlMsg, keyMsg, filePath, false, signer);
+    if (rv != 0) return rv;
     CK_MECHANISM_TYPE mechanism = 0;
     rv = ChooseMechanism(signer.found && signer.sm2, UpperCaseHashName(std::move(hashName)), mechanism);
-    if (rv != 0) return SetLastError(rv);
-    if (!signer.found) return SetLastError(rc::kBadParameter);
+    if (rv != 0) return rv;
+    if (!signer.found) return rc::kBadParameter;
     // The token signs the Z value and the text where they lie.
     const size_t dataStart = signer.textStart - (signer.sm2 ? sizeof signer.z : 0);
 
-    rv = LoginWithPrompt(session);
-    if (rv != 0) return SetLastError(rv);
+    rv = LoginWithPrompt(session, token);
+    if (rv != 0) return rv;
     CK_OBJECT_HANDLE key = 0;
     rv = FindPrivateKey(session, signer.pairId, key);
-    if (rv != 0) return SetLastError(rv);
+    if (rv != 0) return rv;
     std::vector<unsigned char> signature;
     rv = SignWithToken(session, mechanism, key, reinterpret_cast<unsigned char*>(&signer.text[dataStart]),
                        signer.text.size() - dataStart, signature);
-    if (rv != 0) return SetLastError(rv);
+    if (rv != 0) return rv;
     session.Close();
 
     std::string packed;
     rv = PackCert2P7InPlace(signer.text, signer.textStart, signer.certificate, signature, mechanism, signer.sm2,
                             packed);
     if (rv == 0) out = std::move(packed);
-    return SetLastError(rv);
+    return rv;
 }

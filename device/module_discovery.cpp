@@ -1,4 +1,4 @@
-#include "device/DeviceP11Operation.h"
+#include "device/module_connection.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "device/DeviceP11Operation.h"
 #include "device/p11_session.h"
 #include "support/result_codes.h"
 
@@ -77,120 +78,21 @@ unsigned int ClampCount(CK_ULONG count) {
 
 }  // namespace
 
-DeviceP11Operation::DeviceP11Operation(std::string path) : m_path(std::move(path)), m_sleeper(SleepSeconds) {}
-
-DeviceP11Operation::~DeviceP11Operation() { Clear(); }
-
-long DeviceP11Operation::Clear() {
-    // No C_Finalize: the module may be shared with other users of the process.
-    m_functionList = nullptr;
-    m_auxList = nullptr;
-    if (m_module) {
-        dlclose(m_module);
-        m_module = nullptr;
-    }
-    m_charsetUtf8 = 0;
-    return 0;
-}
-
-long DeviceP11Operation::GetFuncList() {
-    if (m_module) return 0;
-    ModuleHandle module(dlopen(m_path.c_str(), RTLD_NOW));
-    if (!module) return SetLastError(rc::kModuleNotInstalled);
-    CK_FUNCTION_LIST_PTR functions = nullptr;
-    AUX_FUNCTION_LIST* aux = nullptr;
-    if (!LoadFunctionList(module.get(), functions) || !LoadAuxList(module.get(), aux)) {
-        return SetLastError(rc::kGeneralFailure);
-    }
-    m_module = module.release();
-    m_functionList = functions;
-    m_auxList = aux;
-    return 0;
-}
-
-long DeviceP11Operation::Init() {
-    long rv = GetFuncList();
-    if (rv != 0) return SetLastError(rv);
-    if (!m_functionList->C_Initialize) return SetLastError(rc::kGeneralFailure);
-    CK_RV initialized = m_functionList->C_Initialize(nullptr);
-    if (initialized == CKR_OK) {
-        m_sleeper(kSecondsAfterFirstInitialize);
-    } else if (initialized != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-        return SetLastError(rc::kGeneralFailure);
-    }
-    return SetLastError(0);
-}
-
-long DeviceP11Operation::GetTokenCount(unsigned int* count) {
-    m_slot = 0;
-    if (Init() != 0 || !m_module || !m_functionList || !m_auxList) return SetLastError(rc::kModuleNotInstalled);
-    CK_FUNCTION_LIST_PTR f = m_functionList;
-
-    CK_ULONG present = 0;
-    if (CountPresentSlots(f, present) != CKR_OK) return SetLastError(rc::kCannotConnect);
-    if (present >= 2) {
-        if (count) *count = ClampCount(present);
-        return SetLastError(0);
-    }
-    for (int attempt = 0; present == 0 && attempt < kTokenWaitAttempts; ++attempt) {
-        m_sleeper(1);
-        CountPresentSlots(f, present);
-    }
-    if (present == 0) {
-        if (count) *count = 0;
-        return SetLastError(0);
-    }
-
-    std::vector<CK_SLOT_ID> slots(std::min(present, kMaxSlots));
-    CK_ULONG listed = slots.size();
-    if (f->C_GetSlotList(CK_TRUE, slots.data(), &listed) != CKR_OK) return SetLastError(rc::kCannotConnect);
-    slots.resize(std::min<CK_ULONG>(listed, slots.size()));
-    if (slots.empty()) {
-        if (count) *count = 0;
-        return SetLastError(0);
-    }
-
-    m_extInfo = 1;
-    unsigned int usable = 0;
-    for (CK_SLOT_ID slot : slots) {
-        CK_TOKEN_INFO info{};
-        if (!f->C_GetTokenInfo || f->C_GetTokenInfo(slot, &info) != CKR_OK) continue;
-        if (++usable == 1) {
-            m_slot = slot;
-            if (!AnswersExtendedInfo(m_auxList, slot)) m_extInfo = 0;
-        }
-    }
-    if (count) *count = usable;
-    return SetLastError(0);
-}
-
-bool DeviceP11Operation::CheckToken() { return RunTokenRule() == 0; }
-
-long DeviceP11Operation::RunTokenRule() {
-    unsigned int count = 0;
-    long rv = GetTokenCount(&count);
-    if (rv != 0) return SetLastError(rv);
-    if (count == 0) return SetLastError(rc::kNoKey);
-    if (count != 1) return SetLastError(rc::kSeveralKeys);
-    if (m_slot == 0) return SetLastError(rc::kCannotConnect);
-    return SetLastError(0);
-}
-
-bool DeviceP11Operation::OpenSession(P11Session& session) {
+bool SelectedToken::OpenSession(P11Session& session) const {
     // The guard closes through C_CloseSession, so a module without it gets no session.
-    if (!m_functionList || !m_functionList->C_CloseSession) return false;
-    return session.Open(m_functionList, m_slot);
+    if (!functions || !functions->C_CloseSession) return false;
+    return session.Open(functions, slot);
 }
 
-long DeviceP11Operation::WrongPinCode() {
+long SelectedToken::WrongPinCode() const {
     unsigned char info[kPinInfoSize] = {};
     // The entry's own result is not consulted: an unanswered record reads as no tries left.
-    if (auto getPinInfo = AuxEntryAt<E_GetPinInfo_t>(m_auxList, AUX_GET_PIN_INFO)) getPinInfo(m_slot, info);
+    if (auto getPinInfo = AuxEntryAt<E_GetPinInfo_t>(aux, AUX_GET_PIN_INFO)) getPinInfo(slot, info);
     const int triesLeft = info[kPinTriesOffset];
     return triesLeft == 0 ? rc::kPinLocked : rc::WrongPin(triesLeft);
 }
 
-long DeviceP11Operation::MapLoginResult(CK_RV rv, long otherRv) {
+long SelectedToken::MapLoginResult(CK_RV rv, long otherRv) const {
     switch (rv) {
     case CKR_OK:
     case CKR_USER_ALREADY_LOGGED_IN:
@@ -210,6 +112,107 @@ long DeviceP11Operation::MapLoginResult(CK_RV rv, long otherRv) {
     }
 }
 
-void DeviceP11Operation::SetSleeper(std::function<void(unsigned int)> sleeper) {
-    m_sleeper = sleeper ? std::move(sleeper) : std::function<void(unsigned int)>(SleepSeconds);
+ModuleConnection::ModuleConnection(std::string path, Sleeper sleeper)
+    : m_path(std::move(path)), m_sleeper(sleeper ? std::move(sleeper) : Sleeper(SleepSeconds)) {}
+
+ModuleConnection::~ModuleConnection() { Clear(); }
+
+long ModuleConnection::Clear() {
+    // No C_Finalize: the module may be shared with other users of the process.
+    m_functionList = nullptr;
+    m_auxList = nullptr;
+    if (m_module) {
+        dlclose(m_module);
+        m_module = nullptr;
+    }
+    m_charsetUtf8 = 0;
+    return 0;
 }
+
+long ModuleConnection::GetFuncList() {
+    if (m_module) return 0;
+    ModuleHandle module(dlopen(m_path.c_str(), RTLD_NOW));
+    if (!module) return rc::kModuleNotInstalled;
+    CK_FUNCTION_LIST_PTR functions = nullptr;
+    AUX_FUNCTION_LIST* aux = nullptr;
+    if (!LoadFunctionList(module.get(), functions) || !LoadAuxList(module.get(), aux)) return rc::kGeneralFailure;
+    m_module = module.release();
+    m_functionList = functions;
+    m_auxList = aux;
+    return 0;
+}
+
+long ModuleConnection::Init() {
+    if (long rv = GetFuncList()) return rv;
+    if (!m_functionList->C_Initialize) return rc::kGeneralFailure;
+    CK_RV initialized = m_functionList->C_Initialize(nullptr);
+    if (initialized == CKR_OK) {
+        m_sleeper(kSecondsAfterFirstInitialize);
+    } else if (initialized != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+        return rc::kGeneralFailure;
+    }
+    return 0;
+}
+
+long ModuleConnection::GetTokenCount(unsigned int* count, CK_SLOT_ID* selected) {
+    if (selected) *selected = 0;
+    if (Init() != 0 || !m_module || !m_functionList || !m_auxList) return rc::kModuleNotInstalled;
+    CK_FUNCTION_LIST_PTR f = m_functionList;
+
+    CK_ULONG present = 0;
+    if (CountPresentSlots(f, present) != CKR_OK) return rc::kCannotConnect;
+    if (present >= 2) {
+        if (count) *count = ClampCount(present);
+        return 0;
+    }
+    for (int attempt = 0; present == 0 && attempt < kTokenWaitAttempts; ++attempt) {
+        m_sleeper(1);
+        CountPresentSlots(f, present);
+    }
+    if (present == 0) {
+        if (count) *count = 0;
+        return 0;
+    }
+
+    std::vector<CK_SLOT_ID> slots(std::min(present, kMaxSlots));
+    CK_ULONG listed = slots.size();
+    if (f->C_GetSlotList(CK_TRUE, slots.data(), &listed) != CKR_OK) return rc::kCannotConnect;
+    slots.resize(std::min<CK_ULONG>(listed, slots.size()));
+    if (slots.empty()) {
+        if (count) *count = 0;
+        return 0;
+    }
+
+    m_extInfo = true;
+    unsigned int usable = 0;
+    for (CK_SLOT_ID slot : slots) {
+        CK_TOKEN_INFO info{};
+        if (!f->C_GetTokenInfo || f->C_GetTokenInfo(slot, &info) != CKR_OK) continue;
+        if (++usable == 1) {
+            if (selected) *selected = slot;
+            if (!AnswersExtendedInfo(m_auxList, slot)) m_extInfo = false;
+        }
+    }
+    if (count) *count = usable;
+    return 0;
+}
+
+long ModuleConnection::CheckToken(SelectedToken& token) {
+    token = SelectedToken{};
+    unsigned int count = 0;
+    CK_SLOT_ID slot = 0;
+    if (long rv = GetTokenCount(&count, &slot)) return rv;
+    if (count == 0) return rc::kNoKey;
+    if (count != 1) return rc::kSeveralKeys;
+    if (slot == 0) return rc::kCannotConnect;
+    token = SelectedToken{m_functionList, m_auxList, slot};
+    return 0;
+}
+
+DeviceP11Operation::DeviceP11Operation(std::string path)
+    : m_module(std::make_unique<ModuleConnection>(std::move(path))) {}
+
+DeviceP11Operation::DeviceP11Operation(std::unique_ptr<ModuleConnection> module) : m_module(std::move(module)) {}
+
+// Destroying the connection unloads the module.
+DeviceP11Operation::~DeviceP11Operation() = default;

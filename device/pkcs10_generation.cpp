@@ -1,10 +1,13 @@
 // "GMCreatePKCS10": the token generates the key pairs; the requests around
 // their public keys are built here in DER and signed by the new keys.
-#include "device/DeviceP11Operation.h"
+#include "device/pkcs10.h"
 
 #include <algorithm>
 #include <cstring>
 
+#include "device/DeviceP11Operation.h"
+#include "device/hashing.h"
+#include "device/module_connection.h"
 #include "device/p11_session.h"
 #include "support/MyBase64.h"
 #include "support/der.h"
@@ -107,9 +110,30 @@ bool EncodeBase64(const std::vector<unsigned char>& der, std::string& text) {
     return true;
 }
 
+// The CertificationRequestInfo of an SM2 key under a DER Name.
+bool GetSM2PKCS10Code2(const unsigned char* x, const unsigned char* y, const unsigned char* name,
+                       unsigned long nameLength, unsigned char* out, unsigned long* length) {
+    unsigned long spkiLength = 0;
+    if (!name || !GetSM2PublicKeyDer(x, y, nullptr, &spkiLength)) return false;
+    std::vector<unsigned char> spki(spkiLength);
+    if (!GetSM2PublicKeyDer(x, y, spki.data(), &spkiLength)) return false;
+    return CopyOut(RequestInfo(name, nameLength, spki.data(), spkiLength), out, length);
+}
+
+// SEQUENCE { info, algorithm, BIT STRING signature }.
+bool GetSignedCode(const unsigned char* info, unsigned long infoLength, const unsigned char* algorithm,
+                   unsigned long algorithmLength, const unsigned char* signature, unsigned long signatureLength,
+                   unsigned char* out, unsigned long* length) {
+    if (!info || !algorithm || (!signature && signatureLength)) return false;
+    std::vector<unsigned char> content(info, info + infoLength);
+    Append(content, algorithm, algorithmLength);
+    AppendBitString(content, signature, signatureLength);
+    return CopyOut(WrapSequence(content), out, length);
+}
+
 }  // namespace
 
-std::vector<unsigned char> DeviceP11Operation::PairIdOfRecord(const unsigned char* record) {
+std::vector<unsigned char> PairIdOfRecord(const unsigned char* record) {
     size_t length = strnlen(reinterpret_cast<const char*>(record), kKeyRecordSize - 1);
     std::vector<unsigned char> pairId(record, record + length);
     pairId.push_back(0);
@@ -118,8 +142,8 @@ std::vector<unsigned char> DeviceP11Operation::PairIdOfRecord(const unsigned cha
 
 // ---- DER encoders ----
 
-bool DeviceP11Operation::GetPublicKeyDer(const unsigned char* modulus, unsigned long modulusLength,
-                                         unsigned char* out, unsigned long* length) {
+bool GetPublicKeyDer(const unsigned char* modulus, unsigned long modulusLength, unsigned char* out,
+                     unsigned long* length) {
     if (!modulus || modulusLength == 0) return false;
     std::vector<unsigned char> rsaKey;
     AppendFullWidthInteger(rsaKey, modulus, modulusLength);
@@ -131,9 +155,8 @@ bool DeviceP11Operation::GetPublicKeyDer(const unsigned char* modulus, unsigned 
     return CopyOut(WrapSequence(spki), out, length);
 }
 
-bool DeviceP11Operation::GetRSAPKCS10Code(const unsigned char* modulus, unsigned long modulusLength,
-                                          const unsigned char* name, unsigned long nameLength, unsigned char* out,
-                                          unsigned long* length) {
+bool GetRSAPKCS10Code(const unsigned char* modulus, unsigned long modulusLength, const unsigned char* name,
+                      unsigned long nameLength, unsigned char* out, unsigned long* length) {
     unsigned long spkiLength = 0;
     if (!name || !GetPublicKeyDer(modulus, modulusLength, nullptr, &spkiLength)) return false;
     std::vector<unsigned char> spki(spkiLength);
@@ -141,8 +164,7 @@ bool DeviceP11Operation::GetRSAPKCS10Code(const unsigned char* modulus, unsigned
     return CopyOut(RequestInfo(name, nameLength, spki.data(), spkiLength), out, length);
 }
 
-bool DeviceP11Operation::GetSM2PublicKeyDer(const unsigned char* x, const unsigned char* y, unsigned char* out,
-                                            unsigned long* length) {
+bool GetSM2PublicKeyDer(const unsigned char* x, const unsigned char* y, unsigned char* out, unsigned long* length) {
     if (!x || !y) return false;
     std::vector<unsigned char> point{0x04};
     Append(point, x, kSm2CoordinateSize);
@@ -152,29 +174,9 @@ bool DeviceP11Operation::GetSM2PublicKeyDer(const unsigned char* x, const unsign
     return CopyOut(WrapSequence(spki), out, length);
 }
 
-bool DeviceP11Operation::GetSM2PKCS10Code2(const unsigned char* x, const unsigned char* y, const unsigned char* name,
-                                           unsigned long nameLength, unsigned char* out, unsigned long* length) {
-    unsigned long spkiLength = 0;
-    if (!name || !GetSM2PublicKeyDer(x, y, nullptr, &spkiLength)) return false;
-    std::vector<unsigned char> spki(spkiLength);
-    if (!GetSM2PublicKeyDer(x, y, spki.data(), &spkiLength)) return false;
-    return CopyOut(RequestInfo(name, nameLength, spki.data(), spkiLength), out, length);
-}
-
-bool DeviceP11Operation::GetSignedCode(const unsigned char* info, unsigned long infoLength,
-                                       const unsigned char* algorithm, unsigned long algorithmLength,
-                                       const unsigned char* signature, unsigned long signatureLength,
-                                       unsigned char* out, unsigned long* length) {
-    if (!info || !algorithm || (!signature && signatureLength)) return false;
-    std::vector<unsigned char> content(info, info + infoLength);
-    Append(content, algorithm, algorithmLength);
-    AppendBitString(content, signature, signatureLength);
-    return CopyOut(WrapSequence(content), out, length);
-}
-
-long DeviceP11Operation::GenerateRSAP10Request(std::string hash, const unsigned char* signature,
-                                               unsigned long signatureLength, const unsigned char* tbs,
-                                               unsigned long tbsLength, unsigned char* out, unsigned long* length) {
+long GenerateRSAP10Request(const std::string& hash, const unsigned char* signature, unsigned long signatureLength,
+                           const unsigned char* tbs, unsigned long tbsLength, unsigned char* out,
+                           unsigned long* length) {
     const RsaSignatureAlgorithm* chosen = nullptr;
     for (const RsaSignatureAlgorithm& algorithm : kRsaSignatureAlgorithms) {
         if (hash == algorithm.hash) chosen = &algorithm;
@@ -189,9 +191,9 @@ long DeviceP11Operation::GenerateRSAP10Request(std::string hash, const unsigned 
     return 0;
 }
 
-long DeviceP11Operation::GenerateSM2P10Request(std::string, const unsigned char* signature,
-                                               unsigned long signatureLength, const unsigned char* tbs,
-                                               unsigned long tbsLength, unsigned char* out, unsigned long* length) {
+long GenerateSM2P10Request(const std::string&, const unsigned char* signature, unsigned long signatureLength,
+                           const unsigned char* tbs, unsigned long tbsLength, unsigned char* out,
+                           unsigned long* length) {
     // The signature is r || s, halves of equal width.
     if (!signature || !tbs || !length || tbsLength < kZSize || signatureLength == 0 || signatureLength % 2 != 0) {
         return rc::kBufferTooSmall;
@@ -217,11 +219,11 @@ long DeviceP11Operation::GenerateSM2P10Request(std::string, const unsigned char*
 
 // ---- token steps ----
 
-long DeviceP11Operation::GetP10PublicKeyInfo(const unsigned char* record, unsigned char* out,
-                                             unsigned long* length) {
+long GetP10PublicKeyInfo(const SelectedToken& token, const unsigned char* record, unsigned char* out,
+                         unsigned long* length) {
     if (!record || !out || !length) return rc::kGeneralFailure;
     P11Session session;
-    if (!OpenSession(session)) return rc::kCannotConnect;
+    if (!token.OpenSession(session)) return rc::kCannotConnect;
     std::vector<unsigned char> pairId = PairIdOfRecord(record);
     std::vector<CK_OBJECT_HANDLE> found;
     if (!FindObjects(session,
@@ -240,11 +242,14 @@ long DeviceP11Operation::GetP10PublicKeyInfo(const unsigned char* record, unsign
     return 0;
 }
 
-long DeviceP11Operation::GetRSAP10SignMsg(pkcs10info info, const unsigned char* record, unsigned char* out,
-                                          unsigned long* length) {
+namespace {
+
+// To-be-signed data: the CertificationRequestInfo (SM2: Z value in front).
+long GetRSAP10SignMsg(const SelectedToken& token, const pkcs10info& info, const unsigned char* record,
+                      unsigned char* out, unsigned long* length) {
     unsigned char modulus[kPublicKeySize];
     unsigned long modulusLength = sizeof modulus;
-    long code = GetP10PublicKeyInfo(record, modulus, &modulusLength);
+    long code = GetP10PublicKeyInfo(token, record, modulus, &modulusLength);
     if (code != 0) return code;
     std::vector<unsigned char> name(kAreaSize);
     unsigned long nameLength = name.size();
@@ -253,11 +258,11 @@ long DeviceP11Operation::GetRSAP10SignMsg(pkcs10info info, const unsigned char* 
     return GetRSAPKCS10Code(modulus, modulusLength, name.data(), nameLength, out, length) ? 0 : rc::kBufferTooSmall;
 }
 
-long DeviceP11Operation::GetSM2P10SignMsg(pkcs10info info, const unsigned char* record, unsigned char* out,
-                                          unsigned long* length) {
+long GetSM2P10SignMsg(const SelectedToken& token, const pkcs10info& info, const unsigned char* record,
+                      unsigned char* out, unsigned long* length) {
     unsigned char point[kPublicKeySize];
     unsigned long pointLength = sizeof point;
-    long code = GetP10PublicKeyInfo(record, point, &pointLength);
+    long code = GetP10PublicKeyInfo(token, record, point, &pointLength);
     if (code != 0) return code;
     if (pointLength != 1 + 2 * kSm2CoordinateSize) return rc::kGeneralFailure;  // not an uncompressed SM2 point
     const unsigned char* x = point + 1;
@@ -282,16 +287,17 @@ long DeviceP11Operation::GetSM2P10SignMsg(pkcs10info info, const unsigned char* 
     return 0;
 }
 
-long DeviceP11Operation::GetPKCS10Result(unsigned int count, const unsigned int* keyAlgs, const pkcs10info* infos,
-                                         const unsigned char* records, std::string& text) {
+// The requests of the generated keys, signed and in Base64, "||"-joined.
+long GetPKCS10Result(ModuleConnection& module, SelectedToken& token, unsigned int count, const unsigned int* keyAlgs,
+                     const pkcs10info* infos, const unsigned char* records, std::string& text) {
     if (count < 1 || count > 2 || !keyAlgs || !infos || !records) return rc::kGeneralFailure;
     std::vector<std::vector<unsigned char>> tbs(count);
     for (unsigned int i = 0; i < count; ++i) {
         tbs[i].assign(kAreaSize, 0);
         unsigned long length = tbs[i].size();
         const unsigned char* record = records + i * kKeyRecordSize;
-        long code = keyAlgs[i] == TOKEN_KEYALG_SM2 ? GetSM2P10SignMsg(infos[i], record, tbs[i].data(), &length)
-                                                   : GetRSAP10SignMsg(infos[i], record, tbs[i].data(), &length);
+        long code = keyAlgs[i] == TOKEN_KEYALG_SM2 ? GetSM2P10SignMsg(token, infos[i], record, tbs[i].data(), &length)
+                                                   : GetRSAP10SignMsg(token, infos[i], record, tbs[i].data(), &length);
         if (code != 0) return code;
         tbs[i].resize(length);
     }
@@ -299,12 +305,13 @@ long DeviceP11Operation::GetPKCS10Result(unsigned int count, const unsigned int*
     unsigned char signInfo[2048] = {};
     unsigned int signInfoLength = 0;
     const std::vector<unsigned char>& second = tbs[count - 1];
-    long code = GetPKCS10SignInfo(count, records, infos[0].hashAlg, tbs[0].data(), tbs[0].size(),
+    long code = GetPKCS10SignInfo(module, token, count, records, infos[0].hashAlg, tbs[0].data(), tbs[0].size(),
                                   count == 2 ? infos[1].hashAlg : std::string(), second.data(),
                                   count == 2 ? second.size() : 0, signInfo, &signInfoLength);
     if (code != 0) return code;
     std::vector<std::vector<unsigned char>> signatures;
-    code = SignPKCS10Requests(count, infos, records, signInfo, signInfoLength, signatures);
+    code =
+        SignPKCS10Requests(token, module.GetExtInfoFlag(), count, infos, records, signInfo, signInfoLength, signatures);
     if (code != 0) return code;
 
     std::string result;
@@ -325,16 +332,17 @@ long DeviceP11Operation::GetPKCS10Result(unsigned int count, const unsigned int*
         result += base64;
     }
     text = result;
-    SetLastError(0);
     return 0;
 }
 
+}  // namespace
+
 long DeviceP11Operation::GMCreatePKCS10(const char* certInfo, std::string& text) {
-    SetLastError(0);
-    if (!CheckToken()) return GetLastError();
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
     pkcs10info infos[5];
     unsigned int count = 0;
-    if (!certInfo || !ParsePKCS10Param(certInfo, infos, &count)) return SetLastError(rc::kBadParameter);
+    if (!certInfo || !ParsePKCS10Param(certInfo, infos, &count)) return rc::kBadParameter;
 
     unsigned int keyAlgs[2] = {};
     CK_ULONG keyBits[2] = {};
@@ -349,15 +357,15 @@ long DeviceP11Operation::GMCreatePKCS10(const char* certInfo, std::string& text)
         certTypes += infos[i].certType;
     }
     // Without the extended interface the token knows only type 02.
-    if (!GetExtInfoFlag()) certTypes = count == 1 ? "02" : "0202";
+    if (!m_module->GetExtInfoFlag()) certTypes = count == 1 ? "02" : "0202";
 
-    auto generate = AuxEntryAt<E_GenerateRequestKeys_t>(AuxFunctions(), AUX_GENERATE_REQUEST_KEYS);
+    auto generate = AuxEntryAt<E_GenerateRequestKeys_t>(token.aux, AUX_GENERATE_REQUEST_KEYS);
     std::vector<unsigned char> records(2 * kKeyRecordSize, 0);
-    if (!generate || generate(GetSlot(), count, keyAlgs, keyBits, certTypes.c_str(), records.data()) != CKR_OK) {
-        return SetLastError(rc::kKeyGenerationFailed);
+    if (!generate || generate(token.slot, count, keyAlgs, keyBits, certTypes.c_str(), records.data()) != CKR_OK) {
+        return rc::kKeyGenerationFailed;
     }
     std::string result;
-    long code = SetLastError(GetPKCS10Result(count, keyAlgs, infos, records.data(), result));
+    long code = GetPKCS10Result(*m_module, token, count, keyAlgs, infos, records.data(), result);
     if (code == 0) text = result;
     return code;
 }

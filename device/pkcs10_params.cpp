@@ -1,5 +1,5 @@
 // "CertInfo" parsing, subject-DN validation and the DER Name of a request.
-#include "device/DeviceP11Operation.h"
+#include "device/pkcs10.h"
 
 #include <algorithm>
 #include <cstring>
@@ -80,9 +80,19 @@ bool CutField(const std::string& block, const char* open, const char* close, boo
     return true;
 }
 
+// Appends one RDN, SET { SEQUENCE { attribute OID, value } }, to body.
+void SetSubjectDNItem(const unsigned char* oid, unsigned long oidLength, const unsigned char* value,
+                      unsigned long valueLength, std::vector<unsigned char>& body, bool email) {
+    std::vector<unsigned char> attribute(oid, oid + oidLength);
+    der::AppendElement(attribute, email ? 0x16 : 0x0C, value, valueLength);
+    std::vector<unsigned char> sequence;
+    der::AppendElement(sequence, der::kTagSequence, attribute.data(), attribute.size());
+    der::AppendElement(body, der::kTagSet, sequence.data(), sequence.size());
+}
+
 }  // namespace
 
-bool DeviceP11Operation::ParsePKCS10Param(std::string certInfo, pkcs10info* infos, unsigned int* count) {
+bool ParsePKCS10Param(const std::string& certInfo, pkcs10info* infos, unsigned int* count) {
     if (!infos || !count) return false;
     std::vector<std::string> blocks;
     size_t separator = certInfo.find("||");
@@ -114,7 +124,7 @@ bool DeviceP11Operation::ParsePKCS10Param(std::string certInfo, pkcs10info* info
     return true;
 }
 
-bool DeviceP11Operation::IsRightDN(std::string dn) {
+bool IsRightDN(const std::string& dn) {
     DnItems items(dn);
     std::string item;
     while (items.Next(item)) {
@@ -124,16 +134,7 @@ bool DeviceP11Operation::IsRightDN(std::string dn) {
     return true;
 }
 
-void DeviceP11Operation::SetSubjectDNItem(const unsigned char* oid, unsigned long oidLength, const unsigned char* value,
-                                          unsigned long valueLength, std::vector<unsigned char>& body, bool email) {
-    std::vector<unsigned char> attribute(oid, oid + oidLength);
-    der::AppendElement(attribute, email ? 0x16 : 0x0C, value, valueLength);
-    std::vector<unsigned char> sequence;
-    der::AppendElement(sequence, der::kTagSequence, attribute.data(), attribute.size());
-    der::AppendElement(body, der::kTagSet, sequence.data(), sequence.size());
-}
-
-long DeviceP11Operation::GetSubjectDN(std::string dn, unsigned char* out, unsigned long* length) {
+long GetSubjectDN(const std::string& dn, unsigned char* out, unsigned long* length) {
     std::vector<unsigned char> body;
     bool tooLong = false;  // every item is still checked, so a bad key wins over size
     DnItems items(dn);

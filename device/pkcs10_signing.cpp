@@ -1,10 +1,12 @@
 // Signing of certificate requests by their new keys: the sign-info record
 // for the token's one-call signing, and the PKCS#11 path for tokens without
 // the extended interface.
-#include "device/DeviceP11Operation.h"
+#include "device/pkcs10.h"
 
 #include <algorithm>
 
+#include "device/hashing.h"
+#include "device/module_connection.h"
 #include "device/p11_session.h"
 #include "support/result_codes.h"
 
@@ -56,22 +58,21 @@ bool ReadKeyEntry(const P11Session& session, const std::vector<unsigned char>& p
 
 }  // namespace
 
-long DeviceP11Operation::GetPKCS10SignInfo(unsigned int count, const unsigned char* records, std::string hash1,
-                                           const unsigned char* data1, unsigned long length1, std::string hash2,
-                                           const unsigned char* data2, unsigned long length2, unsigned char* info,
-                                           unsigned int* infoLength) {
-    SetLastError(0);
-    if (count != 1 && count != 2) return SetLastError(rc::kGeneralFailure);
-    if (!records || !info || !infoLength) return SetLastError(rc::kGeneralFailure);
-    if (!CheckToken()) return GetLastError();
+long GetPKCS10SignInfo(ModuleConnection& module, SelectedToken& token, unsigned int count, const unsigned char* records,
+                       const std::string& hash1, const unsigned char* data1, unsigned long length1,
+                       const std::string& hash2, const unsigned char* data2, unsigned long length2, unsigned char* info,
+                       unsigned int* infoLength) {
+    if (count != 1 && count != 2) return rc::kGeneralFailure;
+    if (!records || !info || !infoLength) return rc::kGeneralFailure;
+    if (long rule = module.CheckToken(token)) return rule;
 
     KeyEntry entries[2];
     {
         P11Session session;
-        if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
+        if (!token.OpenSession(session)) return rc::kCannotConnect;
         for (unsigned int i = 0; i < count; ++i) {
             if (!ReadKeyEntry(session, PairIdOfRecord(records + i * kKeyRecordSize), entries[i])) {
-                return SetLastError(rc::kCannotConnect);
+                return rc::kCannotConnect;
             }
         }
     }
@@ -85,9 +86,10 @@ long DeviceP11Operation::GetPKCS10SignInfo(unsigned int count, const unsigned ch
         unsigned char hash[kHashSize] = {};
         unsigned long hashLength = sizeof hash;
         if (lengths[i] > UINT32_MAX ||
-            !GetHashValue(*hashes[i], data[i], static_cast<uint32_t>(lengths[i]), &hashType, hash, &hashLength) ||
+            !GetHashValue(token, *hashes[i], data[i], static_cast<uint32_t>(lengths[i]), &hashType, hash,
+                          &hashLength) ||
             hashLength > 0xFF || offset + 4 + hashLength > kSignInfoSize) {
-            return SetLastError(rc::kGeneralFailure);
+            return rc::kGeneralFailure;
         }
         info[offset] = entries[i].kind;
         info[offset + 1] = entries[i].number;
@@ -100,8 +102,8 @@ long DeviceP11Operation::GetPKCS10SignInfo(unsigned int count, const unsigned ch
     return 0;
 }
 
-bool DeviceP11Operation::SignInfoHashes(const unsigned char* info, unsigned long infoLength, unsigned int count,
-                                        std::vector<std::vector<unsigned char>>& hashes) {
+bool SignInfoHashes(const unsigned char* info, unsigned long infoLength, unsigned int count,
+                    std::vector<std::vector<unsigned char>>& hashes) {
     hashes.clear();
     if (!info) return false;
     unsigned long offset = 0;
@@ -115,9 +117,8 @@ bool DeviceP11Operation::SignInfoHashes(const unsigned char* info, unsigned long
     return true;
 }
 
-long DeviceP11Operation::ParseSignRequestResponse(const unsigned char* response, unsigned long capacity,
-                                                  unsigned int count,
-                                                  std::vector<std::vector<unsigned char>>& signatures) {
+long ParseSignRequestResponse(const unsigned char* response, unsigned long capacity, unsigned int count,
+                              std::vector<std::vector<unsigned char>>& signatures) {
     signatures.clear();
     if (!response) return rc::kRequestSigningFailed;
     unsigned long offset = 0;
@@ -133,14 +134,14 @@ long DeviceP11Operation::ParseSignRequestResponse(const unsigned char* response,
     return 0;
 }
 
-long DeviceP11Operation::FGMSignPKCS10Info(std::string hash, const unsigned char* record,
-                                           const unsigned char* hashBytes, long hashLength, unsigned char* signature,
-                                           long* signatureLength) {
+long FGMSignPKCS10Info(const SelectedToken& token, const std::string& hash, const unsigned char* record,
+                       const unsigned char* hashBytes, long hashLength, unsigned char* signature,
+                       long* signatureLength) {
     if (!record || !hashBytes || hashLength < 0 || !signature || !signatureLength) {
-        return SetLastError(rc::kCannotConnect);
+        return rc::kCannotConnect;
     }
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
+    if (!token.OpenSession(session)) return rc::kCannotConnect;
     CK_FUNCTION_LIST_PTR f = session.functions();
 
     std::vector<unsigned char> pairId = PairIdOfRecord(record);
@@ -150,29 +151,29 @@ long DeviceP11Operation::FGMSignPKCS10Info(std::string hash, const unsigned char
                       BytesItem(CKA_VENDOR_PAIR_ID, pairId.data(), pairId.size())},
                      1, keys) ||
         keys.size() != 1) {
-        return SetLastError(rc::kCannotConnect);
+        return rc::kCannotConnect;
     }
     const RsaMechanism* chosen = nullptr;
     for (const RsaMechanism& m : kRsaMechanisms) {
         if (hash == m.hash) chosen = &m;
     }
-    if (!chosen) return SetLastError(rc::kCannotConnect);
+    if (!chosen) return rc::kCannotConnect;
 
     CK_RV rv = f->C_Login(session.handle(), CKU_USER, const_cast<unsigned char*>(kPinPromptBlock),
                           sizeof kPinPromptBlock);
     if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
         session.Close();
-        return SetLastError(MapLoginResult(rv, rc::kBadValue));
+        return token.MapLoginResult(rv, rc::kBadValue);
     }
 
     CK_MECHANISM mechanism{chosen->mechanism, nullptr, 0};
-    if (f->C_SignInit(session.handle(), &mechanism, keys[0]) != CKR_OK) return SetLastError(rc::kCannotConnect);
+    if (f->C_SignInit(session.handle(), &mechanism, keys[0]) != CKR_OK) return rc::kCannotConnect;
     std::vector<unsigned char> buffer(kSignatureSize, 0);
     CK_ULONG length = buffer.size();
     if (f->C_Sign(session.handle(), const_cast<unsigned char*>(hashBytes), static_cast<CK_ULONG>(hashLength),
                   buffer.data(), &length) != CKR_OK ||
         length > buffer.size() || length > static_cast<unsigned long>(*signatureLength)) {
-        return SetLastError(rc::kCannotConnect);
+        return rc::kCannotConnect;
     }
     session.Close();
     std::copy(buffer.begin(), buffer.begin() + length, signature);
@@ -180,31 +181,30 @@ long DeviceP11Operation::FGMSignPKCS10Info(std::string hash, const unsigned char
     return 0;
 }
 
-long DeviceP11Operation::SignPKCS10Requests(unsigned int count, const pkcs10info* infos,
-                                            const unsigned char* records, const unsigned char* signInfo,
-                                            unsigned int signInfoLength,
-                                            std::vector<std::vector<unsigned char>>& signatures) {
+long SignPKCS10Requests(const SelectedToken& token, bool extendedInfo, unsigned int count, const pkcs10info* infos,
+                        const unsigned char* records, const unsigned char* signInfo, unsigned int signInfoLength,
+                        std::vector<std::vector<unsigned char>>& signatures) {
     signatures.clear();
-    if (GetExtInfoFlag()) {
-        auto signRequests = AuxEntryAt<E_SignRequestInfo_t>(AuxFunctions(), AUX_SIGN_REQUEST_INFO);
-        if (!signRequests) return SetLastError(rc::kRequestSigningFailed);
+    if (extendedInfo) {
+        auto signRequests = AuxEntryAt<E_SignRequestInfo_t>(token.aux, AUX_SIGN_REQUEST_INFO);
+        if (!signRequests) return rc::kRequestSigningFailed;
         std::vector<unsigned char> response(kSignInfoSize, 0);
         CK_ULONG responseLength = response.size();
-        CK_RV rv = signRequests(GetSlot(), count, signInfo, signInfoLength, response.data(), &responseLength);
-        if (rv == CKR_CANCEL) return SetLastError(rc::kCancelled);
-        if (rv == CKR_PIN_LOCKED) return SetLastError(rc::kPinLocked);
-        if (rv != CKR_OK) return SetLastError(rc::kRequestSigningFailed);
-        return SetLastError(ParseSignRequestResponse(response.data(), response.size(), count, signatures));
+        CK_RV rv = signRequests(token.slot, count, signInfo, signInfoLength, response.data(), &responseLength);
+        if (rv == CKR_CANCEL) return rc::kCancelled;
+        if (rv == CKR_PIN_LOCKED) return rc::kPinLocked;
+        if (rv != CKR_OK) return rc::kRequestSigningFailed;
+        return ParseSignRequestResponse(response.data(), response.size(), count, signatures);
     }
 
     std::vector<std::vector<unsigned char>> hashes;
-    if (!SignInfoHashes(signInfo, signInfoLength, count, hashes)) return SetLastError(rc::kGeneralFailure);
+    if (!SignInfoHashes(signInfo, signInfoLength, count, hashes)) return rc::kGeneralFailure;
     for (unsigned int i = 0; i < count; ++i) {
         std::vector<unsigned char> signature(kSignatureSize, 0);
         long length = static_cast<long>(signature.size());
-        long code = FGMSignPKCS10Info(infos[i].hashAlg, records + i * kKeyRecordSize, hashes[i].data(),
+        long code = FGMSignPKCS10Info(token, infos[i].hashAlg, records + i * kKeyRecordSize, hashes[i].data(),
                                       static_cast<long>(hashes[i].size()), signature.data(), &length);
-        if (code != 0) return SetLastError(code);
+        if (code != 0) return code;
         signature.resize(static_cast<size_t>(length));
         signatures.push_back(std::move(signature));
     }

@@ -1,4 +1,4 @@
-#include "device/DeviceP11Operation.h"
+#include "device/pkcs7_packing.h"
 
 #include <algorithm>
 #include <climits>
@@ -11,6 +11,7 @@
 #include "support/MyBase64.h"
 #include "support/file_replacement.h"
 #include "support/result_codes.h"
+#include "token_module/token_module.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ long BuildSignedDataInPlace(std::string& buffer, size_t contentStart, const std:
     if (total > INT_MAX) return rc::kPackFailed;
 
     // Everything in front of the content, written here and then put in place.
-    unsigned char head[DeviceP11Operation::kSignedDataHeadroom];
+    unsigned char head[kSignedDataHeadroom];
     const int64_t headSize = total - length - certs - signers;
     if (headSize > static_cast<int64_t>(sizeof head) || headSize > static_cast<int64_t>(contentStart)) {
         return rc::kPackFailed;
@@ -116,10 +117,10 @@ bool ContentWithRoom(const std::string& content, bool sm2, const std::vector<uns
                      bool base64InPlace, std::string& buffer) {
     const size_t skipped = sm2 ? kZLength : 0;
     if (content.size() <= skipped) return false;
-    const size_t contentEnd = DeviceP11Operation::kSignedDataHeadroom + content.size() - skipped;
-    const size_t derEnd = contentEnd + DeviceP11Operation::SignedDataTailRoom(cert);
-    buffer.reserve(base64InPlace ? DeviceP11Operation::Base64InPlaceCapacity(derEnd) : derEnd);
-    buffer.assign(DeviceP11Operation::kSignedDataHeadroom, '\0');
+    const size_t contentEnd = kSignedDataHeadroom + content.size() - skipped;
+    const size_t derEnd = contentEnd + SignedDataTailRoom(cert);
+    buffer.reserve(base64InPlace ? Base64InPlaceCapacity(derEnd) : derEnd);
+    buffer.assign(kSignedDataHeadroom, '\0');
     buffer.append(content, skipped, std::string::npos);
     return true;
 }
@@ -203,11 +204,9 @@ bool RestoreSignatureByteOrder(std::vector<unsigned char>& signature, bool sm2) 
 
 }  // namespace
 
-size_t DeviceP11Operation::Base64InPlaceCapacity(size_t derEnd) {
-    return std::max(derEnd, CMyBase64::EncodedLength(derEnd));
-}
+size_t Base64InPlaceCapacity(size_t derEnd) { return std::max(derEnd, CMyBase64::EncodedLength(derEnd)); }
 
-size_t DeviceP11Operation::SignedDataTailRoom(const std::vector<unsigned char>& cert) {
+size_t SignedDataTailRoom(const std::vector<unsigned char>& cert) {
     // The certificate set holds the certificate; the signer its issuer and
     // serial (less than the certificate), two algorithm identifiers and the
     // signature, each with a few header bytes.
@@ -216,27 +215,25 @@ size_t DeviceP11Operation::SignedDataTailRoom(const std::vector<unsigned char>& 
     return 2 * cert.size() + kMaxSignature + kHeadersAndIdentifiers;
 }
 
-long DeviceP11Operation::PackCert2P7(const std::string& content, const std::vector<unsigned char>& cert,
-                                     const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
-                                     std::string& out) {
+long PackCert2P7(const std::string& content, const std::vector<unsigned char>& cert,
+                 const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2, std::string& out) {
     std::string buffer;
     if (!ContentWithRoom(content, sm2, cert, true, buffer)) return rc::kPackFailed;
     return PackCert2P7InPlace(buffer, kSignedDataHeadroom, cert, signature, mechanism, sm2, out);
 }
 
-long DeviceP11Operation::PackCert2P7SignFile(const std::string& content, const std::vector<unsigned char>& cert,
-                                             std::vector<unsigned char> signature, unsigned long mechanism, bool sm2,
-                                             std::string& out, const std::string& path) {
+long PackCert2P7SignFile(const std::string& content, const std::vector<unsigned char>& cert,
+                         std::vector<unsigned char> signature, unsigned long mechanism, bool sm2, std::string& out,
+                         const std::string& path) {
     std::string buffer;
     if (!ContentWithRoom(content, sm2, cert, false, buffer)) return rc::kPackFailed;
     return PackCert2P7SignFileInPlace(buffer, kSignedDataHeadroom, cert, std::move(signature), mechanism, sm2, out,
                                       path);
 }
 
-long DeviceP11Operation::PackCert2P7InPlace(std::string& buffer, size_t contentStart,
-                                            const std::vector<unsigned char>& cert,
-                                            const std::vector<unsigned char>& signature, unsigned long mechanism,
-                                            bool sm2, std::string& out) {
+long PackCert2P7InPlace(std::string& buffer, size_t contentStart, const std::vector<unsigned char>& cert,
+                        const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
+                        std::string& out) {
     size_t derStart = 0;
     if (BuildSignedDataInPlace(buffer, contentStart, cert, signature, mechanism, sm2, derStart) != 0) {
         return rc::kPackFailed;
@@ -246,10 +243,9 @@ long DeviceP11Operation::PackCert2P7InPlace(std::string& buffer, size_t contentS
     return 0;
 }
 
-long DeviceP11Operation::PackCert2P7SignFileInPlace(std::string& buffer, size_t contentStart,
-                                                    const std::vector<unsigned char>& cert,
-                                                    std::vector<unsigned char> signature, unsigned long mechanism,
-                                                    bool sm2, std::string& out, const std::string& path) {
+long PackCert2P7SignFileInPlace(std::string& buffer, size_t contentStart, const std::vector<unsigned char>& cert,
+                                std::vector<unsigned char> signature, unsigned long mechanism, bool sm2,
+                                std::string& out, const std::string& path) {
     if (!RestoreSignatureByteOrder(signature, sm2)) return rc::kPackFailed;
     size_t derStart = 0;
     if (BuildSignedDataInPlace(buffer, contentStart, cert, signature, mechanism, sm2, derStart) != 0) {

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "device/keyid_lookup.h"
+#include "device/module_connection.h"
 #include "device/p11_session.h"
 #include "support/Gener_Func.h"
 #include "support/MyBase64.h"
@@ -114,7 +116,7 @@ bool IsListed(KeyListMode mode, bool hasCertificate) {
 // has no number or cannot be encoded.
 bool NumberedKeyEntry(const std::vector<unsigned char>& keyType, const std::vector<unsigned char>& index,
                       const std::vector<unsigned char>& modulus, std::string& entry) {
-    const int keyNumber = DeviceP11Operation::KeyNumberOf(keyType, index);
+    const int keyNumber = KeyNumberOf(keyType, index);
     if (keyNumber < 0 || modulus.empty()) return false;
     std::vector<unsigned char> encoding;
     if (UlongFromBytes(keyType) == CKK_RSA) {
@@ -185,11 +187,12 @@ long DecodeServerRandom(const char* text, std::vector<unsigned char>& random) {
 }  // namespace
 
 long DeviceP11Operation::GMGetPublicKey(const char* keyType, std::string& text) {
-    if (!CheckToken()) return GetLastError();
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
+    if (!token.OpenSession(session)) return rc::kCannotConnect;
     std::vector<CK_OBJECT_HANDLE> keys;
-    if (!FindObjects(session, PublicKeyTemplate(), kMaxListedKeys, keys)) return SetLastError(rc::kCannotConnect);
+    if (!FindObjects(session, PublicKeyTemplate(), kMaxListedKeys, keys)) return rc::kCannotConnect;
 
     const KeyListMode mode = KeyListModeOf(keyType);
     std::string result;
@@ -197,7 +200,7 @@ long DeviceP11Operation::GMGetPublicKey(const char* keyType, std::string& text) 
         std::vector<std::vector<unsigned char>> values;
         if (!ReadAttributes(session, key, {CKA_MODULUS, CKA_VENDOR_KEY_INDEX, CKA_VENDOR_PAIR_ID, CKA_KEY_TYPE},
                             values)) {
-            return SetLastError(rc::kReadFailed);
+            return rc::kReadFailed;
         }
         const std::vector<unsigned char>& modulus = values[0];
         const std::vector<unsigned char>& index = values[1];
@@ -206,29 +209,29 @@ long DeviceP11Operation::GMGetPublicKey(const char* keyType, std::string& text) 
 
         std::vector<CK_OBJECT_HANDLE> certificates;
         if (!FindObjects(session, CertificatesOfPair(pairId), kMaxCertificatesPerKey, certificates)) {
-            return SetLastError(rc::kCannotConnect);
+            return rc::kCannotConnect;
         }
         // The mode is judged per key, so a token without keys accepts any mode.
-        if (mode == KeyListMode::Invalid) return SetLastError(rc::kBadValue);
+        if (mode == KeyListMode::Invalid) return rc::kBadValue;
         if (!IsListed(mode, !certificates.empty())) continue;
 
         std::string entry;
         if (NumberedKeyEntry(type, index, modulus, entry)) AppendToList(result, entry);
     }
     text = result;
-    return SetLastError(0);
+    return 0;
 }
 
 long DeviceP11Operation::GetPublicKeyC(std::string& text) {
-    SetLastError(0);
-    if (!CheckToken()) return GetLastError();
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
+    if (!token.OpenSession(session)) return rc::kCannotConnect;
     std::vector<CK_OBJECT_HANDLE> keys;
-    if (!FindObjects(session, PublicKeyTemplate(), kMaxExportedKeys, keys)) return SetLastError(rc::kCannotConnect);
+    if (!FindObjects(session, PublicKeyTemplate(), kMaxExportedKeys, keys)) return rc::kCannotConnect;
 
-    auto exportPublicKey = AuxEntryAt<E_ExportPublicKey_t>(AuxFunctions(), AUX_EXPORT_PUBLIC_KEY);
-    if (!exportPublicKey) return SetLastError(rc::kExportNotSupported);
+    auto exportPublicKey = AuxEntryAt<E_ExportPublicKey_t>(token.aux, AUX_EXPORT_PUBLIC_KEY);
+    if (!exportPublicKey) return rc::kExportNotSupported;
     std::string result;
     // Unlike the numbered list, this one names no key: a key without a usable
     // index is exported like any other.
@@ -236,101 +239,103 @@ long DeviceP11Operation::GetPublicKeyC(std::string& text) {
         std::vector<unsigned char> buffer(kExportBufferSize, 0);
         unsigned int length = kExportBufferSize;
         const CK_RV rv = exportPublicKey(session.handle(), key, buffer.data(), &length);
-        if (rv == CKR_FUNCTION_NOT_SUPPORTED) return SetLastError(rc::kExportNotSupported);
-        if (rv != CKR_OK || length > buffer.size()) return SetLastError(rc::kGeneralFailure);
+        if (rv == CKR_FUNCTION_NOT_SUPPORTED) return rc::kExportNotSupported;
+        if (rv != CKR_OK || length > buffer.size()) return rc::kGeneralFailure;
         std::string base64;
         if (length > 0 && Base64Of(buffer.data(), length, base64)) AppendToList(result, base64);
     }
     session.Close();
     text = result;
-    return SetLastError(0);
+    return 0;
 }
 
 long DeviceP11Operation::GMGetPublicKeyC(const char* keyType, const char* dnOrId, const char* base64SerRand,
                                          std::string& text) {
-    if (!CheckToken()) return GetLastError();
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
     const std::string type = keyType ? keyType : "";
-    if (type != "01" && type != "02") return SetLastError(rc::kBadValue);
+    if (type != "01" && type != "02") return rc::kBadValue;
     const bool byKeyNumber = type == "01";
-    if (!dnOrId || !base64SerRand) return SetLastError(rc::kBadParameter);
+    if (!dnOrId || !base64SerRand) return rc::kBadParameter;
 
     std::vector<std::string> references;
     if (!SplitReferences(dnOrId, references) || !ReferencesWellFormed(byKeyNumber, references)) {
-        return SetLastError(rc::kBadParameter);
+        return rc::kBadParameter;
     }
     std::vector<unsigned char> keyIds;
     for (const std::string& reference : references) {
-        const bool found = byKeyNumber ? GetPubKidByKid(reference, keyIds) : GetPubKidByDN(reference, keyIds, true);
-        if (!found) return SetLastError(rc::kBadValue);
+        const bool found =
+            byKeyNumber ? GetPubKidByKid(token, reference, keyIds) : GetPubKidByDN(token, reference, keyIds, true);
+        if (!found) return rc::kBadValue;
     }
-    if (keyIds.empty() || keyIds.size() > 4) return SetLastError(rc::kBadValue);
+    if (keyIds.empty() || keyIds.size() > 4) return rc::kBadValue;
 
     std::vector<unsigned char> random;
-    if (long rv = DecodeServerRandom(base64SerRand, random)) return SetLastError(rv);
+    if (long rv = DecodeServerRandom(base64SerRand, random)) return rv;
     std::vector<unsigned char> message(type.begin(), type.end());
     message.insert(message.end(), random.begin(), random.end());
 
-    auto getPublicKeyWithRandom =
-        AuxEntryAt<E_GetPublicKeyWithRandom_t>(AuxFunctions(), AUX_GET_PUBLIC_KEY_WITH_RANDOM);
-    if (!getPublicKeyWithRandom) return SetLastError(rc::kGeneralFailure);
+    auto getPublicKeyWithRandom = AuxEntryAt<E_GetPublicKeyWithRandom_t>(token.aux, AUX_GET_PUBLIC_KEY_WITH_RANDOM);
+    if (!getPublicKeyWithRandom) return rc::kGeneralFailure;
     std::vector<unsigned char> blob(kKeyBlobBufferSize, 0);
     CK_ULONG blobLength = blob.size();
-    if (getPublicKeyWithRandom(GetSlot(), message.data(), message.size(), keyIds.data(), keyIds.size(),
-                               blob.data(), &blobLength) != CKR_OK ||
+    if (getPublicKeyWithRandom(token.slot, message.data(), message.size(), keyIds.data(), keyIds.size(), blob.data(),
+                               &blobLength) != CKR_OK ||
         blobLength > blob.size()) {
-        return SetLastError(rc::kGeneralFailure);
+        return rc::kGeneralFailure;
     }
-    if (blobLength == 0) return SetLastError(0);
+    if (blobLength == 0) return 0;
     std::string base64;
-    if (!Base64Of(blob.data(), blobLength, base64)) return SetLastError(rc::kGeneralFailure);
+    if (!Base64Of(blob.data(), blobLength, base64)) return rc::kGeneralFailure;
     text = base64;
-    return SetLastError(0);
+    return 0;
 }
 
 long DeviceP11Operation::GMGetCertDN(std::string& text) {
-    if (!CheckToken()) return GetLastError();
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
+    if (!token.OpenSession(session)) return rc::kCannotConnect;
     std::vector<CK_OBJECT_HANDLE> certificates;
     if (!FindObjects(session, CertificateTemplate(), kMaxCertificates, certificates)) {
-        return SetLastError(rc::kCannotConnect);
+        return rc::kCannotConnect;
     }
 
     CK_FUNCTION_LIST_PTR f = session.functions();
     for (size_t i = 0; i < certificates.size(); ++i) {
         CK_ATTRIBUTE attribute{CKA_VALUE, nullptr, 0};
         if (f->C_GetAttributeValue(session.handle(), certificates[i], &attribute, 1) != CKR_OK) {
-            return SetLastError(rc::kReadFailed);
+            return rc::kReadFailed;
         }
         const CK_ULONG length = attribute.ulValueLen;
         if (length != 0 && length != CK_UNAVAILABLE_INFORMATION) {
-            if (length > kMaxCertificateLength) return SetLastError(rc::kReadFailed);
+            if (length > kMaxCertificateLength) return rc::kReadFailed;
             std::vector<unsigned char> value(length + 1, 0);
             attribute.pValue = value.data();
             if (f->C_GetAttributeValue(session.handle(), certificates[i], &attribute, 1) != CKR_OK ||
                 attribute.ulValueLen > length) {
-                return SetLastError(rc::kReadFailed);
+                return rc::kReadFailed;
             }
             value.resize(attribute.ulValueLen);
             std::string dn;
             // An undecodable certificate ends the walk; what was gathered stands.
-            if (!InvertedSubjectOf(value, dn)) return SetLastError(0);
+            if (!InvertedSubjectOf(value, dn)) return 0;
             text += dn;
         }
         // The separator follows the position, so a skipped last certificate
         // still leaves one behind.
         if (i + 1 != certificates.size()) text += kSeparator;
     }
-    return SetLastError(0);
+    return 0;
 }
 
 long DeviceP11Operation::GetAdminKeyInfo(unsigned long, std::string& text) {
-    SetLastError(0);
-    if (!CheckToken()) return GetLastError();
-    auto getTokenExtInfo = AuxEntryAt<E_GetTokenExtInfo_t>(AuxFunctions(), AUX_GET_TOKEN_EXT_INFO);
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
+    auto getTokenExtInfo = AuxEntryAt<E_GetTokenExtInfo_t>(token.aux, AUX_GET_TOKEN_EXT_INFO);
     unsigned char info[kExtInfoSize] = {};
     CK_ULONG length = sizeof info;
-    if (!getTokenExtInfo || getTokenExtInfo(GetSlot(), info, &length) != CKR_OK) return SetLastError(rc::kReadFailed);
+    if (!getTokenExtInfo || getTokenExtInfo(token.slot, info, &length) != CKR_OK) return rc::kReadFailed;
 
     char field[32] = {};
     std::memcpy(field, info, 4);
@@ -346,16 +351,16 @@ long DeviceP11Operation::GetAdminKeyInfo(unsigned long, std::string& text) {
 }
 
 long DeviceP11Operation::BankEncGetRand(char* out, unsigned long outSize) {
-    SetLastError(0);
-    if (!CheckToken()) return GetLastError();
-    auto getRandom = AuxEntryAt<E_GetRandom_t>(AuxFunctions(), AUX_GET_RANDOM);
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
+    auto getRandom = AuxEntryAt<E_GetRandom_t>(token.aux, AUX_GET_RANDOM);
     unsigned char random[kRandomLength + 1] = {};
-    if (!getRandom || getRandom(GetSlot(), random, kRandomLength) != CKR_OK) return SetLastError(rc::kCannotConnect);
+    if (!getRandom || getRandom(token.slot, random, kRandomLength) != CKR_OK) return rc::kCannotConnect;
     std::string base64;
     if (!Base64Of(random, kRandomLength, base64) || base64.size() != kRandomTextLength) {
-        return SetLastError(rc::kGeneralFailure);
+        return rc::kGeneralFailure;
     }
-    if (!out || outSize < kRandomTextLength) return SetLastError(rc::kGeneralFailure);
+    if (!out || outSize < kRandomTextLength) return rc::kGeneralFailure;
     std::memcpy(out, base64.data(), kRandomTextLength);
     return 0;
 }

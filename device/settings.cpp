@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "device/module_connection.h"
 #include "device/p11_session.h"
 #include "support/Gener_Func.h"
 #include "support/result_codes.h"
@@ -41,164 +42,176 @@ std::string MediaIdFromSerial(const CK_UTF8CHAR (&serial)[kSerialSize]) {
     return text.size() > kSerialPrefixSize ? text.substr(kSerialPrefixSize) : std::string();
 }
 
+// E_SetTokenParam after the token rule; the key's refusal (CKR_ARGUMENTS_BAD)
+// becomes rejectedCode.
+long SetTokenParam(ModuleConnection& module, CK_ULONG type, const char* text, int length, long rejectedCode) {
+    if (!ValidText(text, length)) return rc::kBadParameter;
+    SelectedToken token;
+    if (long rule = module.CheckToken(token)) return rule;
+    auto setParam = AuxEntryAt<E_SetTokenParam_t>(token.aux, AUX_SET_TOKEN_PARAM);
+    if (!setParam) return rc::kCannotConnect;
+    const auto* value = reinterpret_cast<const unsigned char*>(text ? text : "");
+    const CK_RV rv = setParam(token.slot, type, value, static_cast<CK_ULONG>(length));
+    if (rv == kValueRejected) return rejectedCode;
+    return rv == CKR_OK ? 0 : rc::kCannotConnect;
+}
+
+// E_GetLanguageList / E_GetCharsetList (same shape) into the caller's buffer.
+long ReadListText(ModuleConnection& module, AuxEntry position, char* out, int size) {
+    if (out == nullptr) return rc::kBadParameter;
+    SelectedToken token;
+    if (long rule = module.CheckToken(token)) return rule;
+    auto getList = AuxEntryAt<E_GetLanguageList_t>(token.aux, position);
+    if (!getList) return rc::kCannotConnect;
+    std::vector<char> text(kListTextSize + 1, 0);
+    CK_ULONG reported = kListTextSize;
+    if (getList(token.slot, text.data(), &reported) != CKR_OK) return rc::kCannotConnect;
+    const size_t textLength = strnlen(text.data(), kListTextSize);
+    if (size <= 0 || static_cast<size_t>(size) <= textLength) return rc::kBufferTooSmall;
+    // The reported length is only a claim: never copy past our buffer or the caller's.
+    const size_t copied =
+        std::min({static_cast<size_t>(reported), static_cast<size_t>(kListTextSize), static_cast<size_t>(size)});
+    std::memcpy(out, text.data(), copied);
+    return 0;
+}
+
 }  // namespace
 
 long DeviceP11Operation::ChangePin() {
-    if (long rule = RunTokenRule()) return rule;
-    auto changePin = AuxEntryAt<E_ChangePin_t>(m_auxList, AUX_CHANGE_PIN);
-    if (!changePin) return SetLastError(rc::kGeneralFailure);
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
+    auto changePin = AuxEntryAt<E_ChangePin_t>(token.aux, AUX_CHANGE_PIN);
+    if (!changePin) return rc::kGeneralFailure;
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
+    if (!token.OpenSession(session)) return rc::kCannotConnect;
     const CK_RV rv = changePin(session.handle());
     session.Close();
     switch (rv) {
     case CKR_OK:
-        return SetLastError(0);
+        return 0;
     case CKR_CANCEL:
-        return SetLastError(rc::kCancelled);
+        return rc::kCancelled;
     case CKR_PIN_EXPIRED:
     case CKR_VENDOR_USER_TIMEOUT:
-        return SetLastError(rc::kTimedOut);
+        return rc::kTimedOut;
     case CKR_PIN_INCORRECT:
     case CKR_PIN_INVALID:
     case CKR_PIN_LOCKED:
-        return SetLastError(WrongPinCode());
+        return token.WrongPinCode();
     case CKR_DEVICE_ERROR:
-        return SetLastError(rc::kCannotConnect);
+        return rc::kCannotConnect;
     default:
-        return SetLastError(rc::kGeneralFailure);
+        return rc::kGeneralFailure;
     }
 }
 
-long DeviceP11Operation::SetTokenParam(CK_ULONG type, const char* text, int length, long rejectedCode) {
-    if (!ValidText(text, length)) return SetLastError(rc::kBadParameter);
-    if (long rule = RunTokenRule()) return rule;
-    auto setParam = AuxEntryAt<E_SetTokenParam_t>(m_auxList, AUX_SET_TOKEN_PARAM);
-    if (!setParam) return SetLastError(rc::kCannotConnect);
-    const auto* value = reinterpret_cast<const unsigned char*>(text ? text : "");
-    const CK_RV rv = setParam(m_slot, type, value, static_cast<CK_ULONG>(length));
-    if (rv == kValueRejected) return SetLastError(rejectedCode);
-    return SetLastError(rv == CKR_OK ? 0 : rc::kCannotConnect);
-}
-
 long DeviceP11Operation::SetWarningMsg(const char* text, int length) {
-    return SetTokenParam(TOKEN_PARAM_WARNING, text, length, rc::kBadParameter);
+    return SetTokenParam(*m_module, TOKEN_PARAM_WARNING, text, length, rc::kBadParameter);
 }
 
 long DeviceP11Operation::SetLanguage(const char* text, int length) {
-    return SetTokenParam(TOKEN_PARAM_LANGUAGE, text, length, rc::kBadValue);
+    return SetTokenParam(*m_module, TOKEN_PARAM_LANGUAGE, text, length, rc::kBadValue);
 }
 
 long DeviceP11Operation::SetCharset(const char* text, int length) {
-    if (long rv = SetTokenParam(TOKEN_PARAM_CHARSET, text, length, rc::kBadValue)) return rv;
+    if (long rv = SetTokenParam(*m_module, TOKEN_PARAM_CHARSET, text, length, rc::kBadValue)) return rv;
     // Case matters here: the key accepts "utf-8", but only the exact names switch the encoding.
     const int flag = CharsetFlagFor(std::string(text ? text : "", static_cast<size_t>(length)));
-    if (flag >= 0) m_charsetUtf8 = flag;
-    return SetLastError(0);
+    if (flag >= 0) m_module->SetCharsetFlag(flag);
+    return 0;
 }
 
-long DeviceP11Operation::ReadListText(int position, char* out, int size) {
-    if (out == nullptr) return SetLastError(rc::kBadParameter);
-    if (long rule = RunTokenRule()) return rule;
-    auto getList = AuxEntryAt<E_GetLanguageList_t>(m_auxList, static_cast<AuxEntry>(position));
-    if (!getList) return SetLastError(rc::kCannotConnect);
-    std::vector<char> text(kListTextSize + 1, 0);
-    CK_ULONG reported = kListTextSize;
-    if (getList(m_slot, text.data(), &reported) != CKR_OK) return SetLastError(rc::kCannotConnect);
-    const size_t textLength = strnlen(text.data(), kListTextSize);
-    if (size <= 0 || static_cast<size_t>(size) <= textLength) return SetLastError(rc::kBufferTooSmall);
-    // The reported length is only a claim: never copy past our buffer or the caller's.
-    const size_t copied = std::min({static_cast<size_t>(reported), static_cast<size_t>(kListTextSize),
-                                    static_cast<size_t>(size)});
-    std::memcpy(out, text.data(), copied);
-    return SetLastError(0);
+long DeviceP11Operation::GetLanguageList(char* out, int size) {
+    return ReadListText(*m_module, AUX_GET_LANGUAGE_LIST, out, size);
 }
 
-long DeviceP11Operation::GetLanguageList(char* out, int size) { return ReadListText(AUX_GET_LANGUAGE_LIST, out, size); }
-
-long DeviceP11Operation::GetCharsetList(char* out, int size) { return ReadListText(AUX_GET_CHARSET_LIST, out, size); }
+long DeviceP11Operation::GetCharsetList(char* out, int size) {
+    return ReadListText(*m_module, AUX_GET_CHARSET_LIST, out, size);
+}
 
 long DeviceP11Operation::CustInitCard() {
-    if (long rule = RunTokenRule()) return rule;
-    auto initCard = AuxEntryAt<E_InitCard_t>(m_auxList, AUX_INIT_CARD);
-    if (!initCard) return SetLastError(rc::kNotInitialised);
-    switch (initCard(m_slot, 0)) {
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
+    auto initCard = AuxEntryAt<E_InitCard_t>(token.aux, AUX_INIT_CARD);
+    if (!initCard) return rc::kNotInitialised;
+    switch (initCard(token.slot, 0)) {
     case CKR_OK:
-        return SetLastError(0);
+        return 0;
     case CKR_CANCEL:
-        return SetLastError(rc::kCancelled);
+        return rc::kCancelled;
     case CKR_PIN_EXPIRED:  // the key's time-out answer to this prompt
-        return SetLastError(rc::kTimedOut);
+        return rc::kTimedOut;
     default:
-        return SetLastError(rc::kNotInitialised);
+        return rc::kNotInitialised;
     }
 }
 
 long DeviceP11Operation::GetPublicKeyNum(int* count) {
-    if (count == nullptr) return SetLastError(rc::kBadParameter);
-    if (long rule = RunTokenRule()) return rule;
+    if (count == nullptr) return rc::kBadParameter;
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
     P11Session session;
-    if (!OpenSession(session)) return SetLastError(rc::kCannotConnect);
+    if (!token.OpenSession(session)) return rc::kCannotConnect;
     std::vector<CK_OBJECT_HANDLE> found;
     const bool searched = FindObjects(session, {UlongItem(CKA_CLASS, CKO_PUBLIC_KEY), BoolItem(CKA_TOKEN, true)},
                                       kMaxPublicKeysCounted, found);
     session.Close();
-    if (!searched) return SetLastError(rc::kCannotConnect);
+    if (!searched) return rc::kCannotConnect;
     *count = static_cast<int>(found.size());
-    return SetLastError(0);
+    return 0;
 }
 
 long DeviceP11Operation::GetTokenSN(char* out, int size) {
-    if (out == nullptr) return SetLastError(rc::kBadParameter);
-    if (long rule = RunTokenRule()) return rule;
+    if (out == nullptr) return rc::kBadParameter;
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
     CK_TOKEN_INFO info{};
-    if (!m_functionList->C_GetTokenInfo || m_functionList->C_GetTokenInfo(m_slot, &info) != CKR_OK) {
-        return SetLastError(rc::kReadFailed);
+    if (!token.functions->C_GetTokenInfo || token.functions->C_GetTokenInfo(token.slot, &info) != CKR_OK) {
+        return rc::kReadFailed;
     }
     const std::string mediaId = MediaIdFromSerial(info.serialNumber);
     const std::string text = InvertDN(mediaId.c_str(), static_cast<int>(mediaId.size()));
-    if (size < 0 || text.size() > static_cast<size_t>(size)) return SetLastError(rc::kBufferTooSmall);
+    if (size < 0 || text.size() > static_cast<size_t>(size)) return rc::kBufferTooSmall;
     std::memcpy(out, text.data(), text.size());
-    return SetLastError(0);
+    return 0;
 }
 
 long DeviceP11Operation::GetCSPVersion(char* out, int size) {
-    if (out == nullptr) return SetLastError(rc::kBadParameter);
-    if (!CheckToken()) return GetLastError();
-    auto getVersion = AuxEntryAt<E_GetModuleVersion_t>(m_auxList, AUX_GET_MODULE_VERSION);
-    if (!getVersion) return SetLastError(rc::kReadFailed);
+    if (out == nullptr) return rc::kBadParameter;
+    SelectedToken token;
+    if (long rule = m_module->CheckToken(token)) return rule;
+    auto getVersion = AuxEntryAt<E_GetModuleVersion_t>(token.aux, AUX_GET_MODULE_VERSION);
+    if (!getVersion) return rc::kReadFailed;
     std::vector<char> version(kModuleVersionSize + 1, 0);
-    if (getVersion(version.data()) != CKR_OK) return SetLastError(rc::kReadFailed);
+    if (getVersion(version.data()) != CKR_OK) return rc::kReadFailed;
     const size_t length = strnlen(version.data(), kModuleVersionSize);
-    if (size < 0 || length > static_cast<size_t>(size)) return SetLastError(rc::kBufferTooSmall);
+    if (size < 0 || length > static_cast<size_t>(size)) return rc::kBufferTooSmall;
     std::memcpy(out, version.data(), length);
-    return SetLastError(0);
+    return 0;
 }
 
 long DeviceP11Operation::GetUserOCXVersion(char* out, int size) {
     // The caller's buffer is zeroed, which terminates the copied text.
     const int length = static_cast<int>(sizeof kHostVersion - 1);
-    if (out == nullptr || size < length) return SetLastError(rc::kBufferTooSmall);
+    if (out == nullptr || size < length) return rc::kBufferTooSmall;
     std::memcpy(out, kHostVersion, length);
-    return SetLastError(0);
+    return 0;
 }
 
 long DeviceP11Operation::getClientInfo(char* out, int* length) {
-    SetLastError(0);
-    if (out == nullptr || length == nullptr || *length < 0) return SetLastError(rc::kBadParameter);
-    if (long rv = GetFuncList()) return SetLastError(rv);
-    auto getClientInfo = AuxEntryAt<E_GetClientInfo_t>(m_auxList, AUX_GET_CLIENT_INFO);
-    if (!getClientInfo) return SetLastError(rc::kGeneralFailure);
+    if (out == nullptr || length == nullptr || *length < 0) return rc::kBadParameter;
+    if (long rv = m_module->GetFuncList()) return rv;
+    auto getClientInfo = AuxEntryAt<E_GetClientInfo_t>(m_module->AuxFunctions(), AUX_GET_CLIENT_INFO);
+    if (!getClientInfo) return rc::kGeneralFailure;
     const int capacity = *length;
     const CK_RV rv = getClientInfo(out, length);
     if (*length < 0 || *length > capacity) *length = capacity;
-    return SetLastError(static_cast<long>(rv));
+    return static_cast<long>(rv);
 }
 
 long DeviceP11Operation::setIPType(int value) {
-    SetLastError(0);
-    if (long rv = GetFuncList()) return SetLastError(rv);
-    auto setIpType = AuxEntryAt<E_SetIPType_t>(m_auxList, AUX_SET_IP_TYPE);
-    if (!setIpType) return SetLastError(rc::kGeneralFailure);
-    return SetLastError(static_cast<long>(setIpType(value)));
+    if (long rv = m_module->GetFuncList()) return rv;
+    auto setIpType = AuxEntryAt<E_SetIPType_t>(m_module->AuxFunctions(), AUX_SET_IP_TYPE);
+    if (!setIpType) return rc::kGeneralFailure;
+    return static_cast<long>(setIpType(value));
 }

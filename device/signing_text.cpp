@@ -1,4 +1,4 @@
-#include "device/DeviceP11Operation.h"
+#include "device/signing_text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "device/text_conversion.h"
 #include "support/Gener_Func.h"
 #include "support/MyBase64.h"
 #include "support/file_descriptor.h"
@@ -173,9 +174,9 @@ void PrepareTexts(bool utf8, const char* xmlMsg, const char* keyMsg, std::string
         texts.parts.name = path;
         return;
     }
-    texts.convertedText = DeviceP11Operation::UTF8ToGBK(text.data(), text.size());
-    texts.convertedKey = DeviceP11Operation::UTF8ToGBK(key.data(), key.size());
-    texts.convertedName = DeviceP11Operation::UTF8ToGBK(path.data(), path.size());
+    texts.convertedText = UTF8ToGBK(text.data(), text.size());
+    texts.convertedKey = UTF8ToGBK(key.data(), key.size());
+    texts.convertedName = UTF8ToGBK(path.data(), path.size());
     texts.parts.text = texts.convertedText;
     texts.parts.key = texts.convertedKey;
     texts.parts.name = texts.convertedName;
@@ -188,7 +189,7 @@ bool TooLong(const char* text) { return text != nullptr && strnlen(text, kMaxTex
 // The output's capacity is reserved once: what capacityFor asks for the
 // position where the text will end, and at least that position.
 long BuildSigningText(bool utf8, const char* xmlMsg, const char* keyMsg, const std::string& path, bool binary,
-                      bool prefixOnly, const DeviceP11Operation::CapacityFor& capacityFor, std::string& out) {
+                      bool prefixOnly, const CapacityFor& capacityFor, std::string& out) {
     // Refused before conversion, which would otherwise copy them.
     if (TooLong(xmlMsg) || TooLong(keyMsg) || path.size() >= kMaxTextLength) return rc::kBadParameter;
     const size_t start = out.size();
@@ -219,18 +220,17 @@ long BuildSigningText(bool utf8, const char* xmlMsg, const char* keyMsg, const s
 
 }  // namespace
 
-long DeviceP11Operation::MakeTLVSignFile(const char* xmlMsg, const char* keyMsg, std::string filePath,
-                                         std::string& out, bool binary) {
-    return BuildSigningText(GetCharsetFlag() == 1, xmlMsg, keyMsg, filePath, binary, false, nullptr, out);
+long MakeTLVSignFile(bool utf8, const char* xmlMsg, const char* keyMsg, const std::string& filePath, std::string& out,
+                     bool binary) {
+    return BuildSigningText(utf8, xmlMsg, keyMsg, filePath, binary, false, nullptr, out);
 }
 
-long DeviceP11Operation::MakeTLVSignFileWithRoom(const char* xmlMsg, const char* keyMsg, const std::string& filePath,
-                                                 std::string& out, bool binary, const CapacityFor& capacityFor) {
-    return BuildSigningText(GetCharsetFlag() == 1, xmlMsg, keyMsg, filePath, binary, false, capacityFor, out);
+long MakeTLVSignFileWithRoom(bool utf8, const char* xmlMsg, const char* keyMsg, const std::string& filePath,
+                             std::string& out, bool binary, const CapacityFor& capacityFor) {
+    return BuildSigningText(utf8, xmlMsg, keyMsg, filePath, binary, false, capacityFor, out);
 }
 
-long DeviceP11Operation::MakePaddingTLVSignFile(const char* xmlMsg, const char* keyMsg, const char* filePath,
-                                                std::string& out, bool binary) {
-    return BuildSigningText(GetCharsetFlag() == 1, xmlMsg, keyMsg, filePath ? filePath : "", binary, true, nullptr,
-                            out);
+long MakePaddingTLVSignFile(bool utf8, const char* xmlMsg, const char* keyMsg, const char* filePath, std::string& out,
+                            bool binary) {
+    return BuildSigningText(utf8, xmlMsg, keyMsg, filePath ? filePath : "", binary, true, nullptr, out);
 }

@@ -1,4 +1,4 @@
-#include "device/DeviceP11Operation.h"
+#include "device/text_conversion.h"
 
 #include <iconv.h>
 
@@ -26,7 +26,7 @@ constexpr size_t kOutputStep = 64 * 1024;
 
 }  // namespace
 
-std::string DeviceP11Operation::UTF8ToGBK(const char* text, unsigned long length) {
+std::string UTF8ToGBK(const char* text, unsigned long length) {
     std::string out;
     if (text == nullptr || length == 0) return out;
     Converter converter("GB18030", "UTF-8");

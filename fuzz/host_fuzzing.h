@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "device/DeviceP11Operation.h"
+#include "device/module_connection.h"
 #include "facade/PKCSHandle.h"
 #include "host/framing.h"
 #include "host/handlers.h"
@@ -80,11 +81,13 @@ inline std::string MakeScratchDirectory(const char* pattern) {
 }
 
 // The host the targets drive, made by SetUpHost once the environment is
-// set: the device layer, the facade over it, and the channel on standard
-// input and output. Kept for the life of the fuzzer, as a host keeps its own.
+// set: the device layer (whose discovery never sleeps), the facade over it,
+// and the channel on standard input and output. Kept for the life of the
+// fuzzer, as a host keeps its own.
 struct FuzzedHost {
     explicit FuzzedHost(const TokenSettings& settings)
-        : device(settings.modulePath), facade(device, settings.chooserProgram) {}
+        : device(std::make_unique<ModuleConnection>(settings.modulePath, [](unsigned int) {})),
+          facade(device, settings.chooserProgram) {}
     DeviceP11Operation device;
     PKCS_Handle facade;
     HostChannel channel{STDIN_FILENO, STDOUT_FILENO};
@@ -119,7 +122,6 @@ inline void SetUpHost() {
     DetachStandardStreams();
     UseHarmlessChooser();
     FuzzedHostSlot() = std::make_unique<FuzzedHost>(TokenSettingsFromEnvironment());
-    FuzzedHostSlot()->device.SetSleeper([](unsigned int) {});
 }
 
 }  // namespace fuzzing

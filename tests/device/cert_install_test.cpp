@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "device/DeviceP11Operation.h"
+#include "device/cert_install.h"
+#include "device/module_connection.h"
 
 namespace {
 
@@ -90,7 +91,7 @@ Bytes Patched(Bytes der, const Bytes& from, const Bytes& to) {
 
 class CertInstallTest : public ::testing::Test {
 protected:
-    DeviceP11Operation device{"/nonexistent/module.so"};
+    const SelectedToken noToken;  // holds no keys
     const std::string userPem = ReadText("rsa_user.pem");
     const std::string caPem = ReadText("rsa_ca.pem");
     const std::string sm2Pem = ReadText("sm2_self_signed.pem");
@@ -101,7 +102,7 @@ protected:
         std::vector<char> exact(text.begin(), text.end());
         Bytes out(capacity);
         unsigned int length = capacity;
-        unsigned int result = device.PemToDer(exact.data(), static_cast<long>(exact.size()), out.data(), &length);
+        unsigned int result = PemToDer(exact.data(), static_cast<long>(exact.size()), out.data(), &length);
         if (result == 0) return {};
         EXPECT_EQ(result, length);
         out.resize(result);
@@ -110,20 +111,20 @@ protected:
 };
 
 TEST_F(CertInstallTest, Base64Values) {
-    EXPECT_EQ(device.GetBase64Value('A'), 0);
-    EXPECT_EQ(device.GetBase64Value('Z'), 25);
-    EXPECT_EQ(device.GetBase64Value('a'), 26);
-    EXPECT_EQ(device.GetBase64Value('z'), 51);
-    EXPECT_EQ(device.GetBase64Value('0'), 52);
-    EXPECT_EQ(device.GetBase64Value('9'), 61);
-    EXPECT_EQ(device.GetBase64Value('+'), 62);
-    EXPECT_EQ(device.GetBase64Value('/'), 63);
-    EXPECT_EQ(device.GetBase64Value('='), 0);
-    EXPECT_EQ(device.GetBase64Value('\r'), -1);
-    EXPECT_EQ(device.GetBase64Value('\n'), -1);
-    EXPECT_EQ(device.GetBase64Value(' '), -2);
-    EXPECT_EQ(device.GetBase64Value('-'), -2);
-    EXPECT_EQ(device.GetBase64Value('\0'), -2);
+    EXPECT_EQ(GetBase64Value('A'), 0);
+    EXPECT_EQ(GetBase64Value('Z'), 25);
+    EXPECT_EQ(GetBase64Value('a'), 26);
+    EXPECT_EQ(GetBase64Value('z'), 51);
+    EXPECT_EQ(GetBase64Value('0'), 52);
+    EXPECT_EQ(GetBase64Value('9'), 61);
+    EXPECT_EQ(GetBase64Value('+'), 62);
+    EXPECT_EQ(GetBase64Value('/'), 63);
+    EXPECT_EQ(GetBase64Value('='), 0);
+    EXPECT_EQ(GetBase64Value('\r'), -1);
+    EXPECT_EQ(GetBase64Value('\n'), -1);
+    EXPECT_EQ(GetBase64Value(' '), -2);
+    EXPECT_EQ(GetBase64Value('-'), -2);
+    EXPECT_EQ(GetBase64Value('\0'), -2);
 }
 
 TEST_F(CertInstallTest, PemWithLfOrCrLfAndPlainBase64DecodeAlike) {
@@ -161,106 +162,106 @@ TEST_F(CertInstallTest, PemScanningStaysInsideItsInput) {
 }
 
 TEST_F(CertInstallTest, CertificateKinds) {
-    EXPECT_EQ(device.CheckCertType(userDer.data(), userDer.size()), 3);
-    EXPECT_EQ(device.CheckCertType(Bytes{0x30, 0x03, 0x02, 0x01, 0x00}.data(), 5), 1);
-    EXPECT_EQ(device.CheckCertType(Bytes{0x30, 0x82, 0x01, 0x00, 0x06}.data(), 5), 2);
-    EXPECT_EQ(device.CheckCertType(Bytes{0x31, 0x81, 0x80, 0x30}.data(), 4), 3);
-    EXPECT_EQ(device.CheckCertType(Bytes{0x31, 0x80, 0x30}.data(), 3), 3);
-    EXPECT_EQ(device.CheckCertType(Bytes{0x30, 0x03, 0x04}.data(), 3), 0);
-    EXPECT_EQ(device.CheckCertType(Bytes{0x04, 0x03, 0x30}.data(), 3), 0);
-    EXPECT_EQ(device.CheckCertType(nullptr, 10), 0);
+    EXPECT_EQ(CheckCertType(userDer.data(), userDer.size()), 3);
+    EXPECT_EQ(CheckCertType(Bytes{0x30, 0x03, 0x02, 0x01, 0x00}.data(), 5), 1);
+    EXPECT_EQ(CheckCertType(Bytes{0x30, 0x82, 0x01, 0x00, 0x06}.data(), 5), 2);
+    EXPECT_EQ(CheckCertType(Bytes{0x31, 0x81, 0x80, 0x30}.data(), 4), 3);
+    EXPECT_EQ(CheckCertType(Bytes{0x31, 0x80, 0x30}.data(), 3), 3);
+    EXPECT_EQ(CheckCertType(Bytes{0x30, 0x03, 0x04}.data(), 3), 0);
+    EXPECT_EQ(CheckCertType(Bytes{0x04, 0x03, 0x30}.data(), 3), 0);
+    EXPECT_EQ(CheckCertType(nullptr, 10), 0);
 }
 
 TEST_F(CertInstallTest, CertificateKindStaysInsideItsInput) {
     // A long-form length whose bytes, or the tag after them, lie beyond the end.
     Bytes longForm{0x30, 0x8F};
-    EXPECT_EQ(device.CheckCertType(longForm.data(), longForm.size()), 0);
+    EXPECT_EQ(CheckCertType(longForm.data(), longForm.size()), 0);
     Bytes noTag{0x30, 0x82, 0x01, 0x00};
-    EXPECT_EQ(device.CheckCertType(noTag.data(), noTag.size()), 0);
+    EXPECT_EQ(CheckCertType(noTag.data(), noTag.size()), 0);
     for (size_t length = 0; length < 8; ++length) {
         Bytes prefix(userDer.begin(), userDer.begin() + length);
-        device.CheckCertType(prefix.data(), prefix.size());
+        CheckCertType(prefix.data(), prefix.size());
     }
 }
 
 TEST_F(CertInstallTest, RsaModulusOfCertificate) {
     Bytes expected = RsaModulusOf(userDer);
     unsigned long length = 0;
-    ASSERT_EQ(device.GetCertModulus(userDer.data(), userDer.size(), nullptr, &length), 0u);
+    ASSERT_EQ(GetCertModulus(userDer.data(), userDer.size(), nullptr, &length), 0u);
     ASSERT_EQ(length, expected.size());
     Bytes modulus(length);
-    ASSERT_EQ(device.GetCertModulus(userDer.data(), userDer.size(), modulus.data(), &length), 0u);
+    ASSERT_EQ(GetCertModulus(userDer.data(), userDer.size(), modulus.data(), &length), 0u);
     EXPECT_EQ(modulus, expected);  // without the INTEGER's leading zero
 
     unsigned long small = expected.size() - 1;
-    EXPECT_EQ(device.GetCertModulus(userDer.data(), userDer.size(), modulus.data(), &small),
+    EXPECT_EQ(GetCertModulus(userDer.data(), userDer.size(), modulus.data(), &small),
               static_cast<unsigned long>(CKR_BUFFER_TOO_SMALL));
 }
 
 TEST_F(CertInstallTest, ModulusRefusals) {
     unsigned long length = 0;
-    EXPECT_EQ(device.GetCertModulus(nullptr, 10, nullptr, &length), 7u);
-    EXPECT_EQ(device.GetCertModulus(userDer.data(), 0, nullptr, &length), 7u);
+    EXPECT_EQ(GetCertModulus(nullptr, 10, nullptr, &length), 7u);
+    EXPECT_EQ(GetCertModulus(userDer.data(), 0, nullptr, &length), 7u);
     Bytes garbage{0x30, 0x03, 0x02, 0x01, 0x00};
-    EXPECT_EQ(device.GetCertModulus(garbage.data(), garbage.size(), nullptr, &length), 5u);
+    EXPECT_EQ(GetCertModulus(garbage.data(), garbage.size(), nullptr, &length), 5u);
     Bytes sm2 = CertificateDer(sm2Pem);
-    EXPECT_EQ(device.GetCertModulus(sm2.data(), sm2.size(), nullptr, &length), 5u);
+    EXPECT_EQ(GetCertModulus(sm2.data(), sm2.size(), nullptr, &length), 5u);
 
     // The key's modulus INTEGER with a three-byte length field (the
     // certificate itself still decodes: the key bits are looked at by us only).
     Bytes wide = Patched(userDer, {0x02, 0x81, 0x81, 0x00}, {0x02, 0x83, 0x00, 0x00});
     ASSERT_TRUE(Decodes(wide));
-    EXPECT_EQ(device.GetCertModulus(wide.data(), wide.size(), nullptr, &length), 5u);
+    EXPECT_EQ(GetCertModulus(wide.data(), wide.size(), nullptr, &length), 5u);
     // A length that runs past the key bytes.
     Bytes overlong = Patched(userDer, {0x02, 0x81, 0x81, 0x00}, {0x02, 0x82, 0xFF, 0xFF});
-    EXPECT_EQ(device.GetCertModulus(overlong.data(), overlong.size(), nullptr, &length), 5u);
+    EXPECT_EQ(GetCertModulus(overlong.data(), overlong.size(), nullptr, &length), 5u);
     // A key that is not a SEQUENCE.
     Bytes noSequence = Patched(userDer, {0x30, 0x81, 0x89, 0x02}, {0x31, 0x81, 0x89, 0x02});
     ASSERT_TRUE(Decodes(noSequence));
-    EXPECT_EQ(device.GetCertModulus(noSequence.data(), noSequence.size(), nullptr, &length), 5u);
+    EXPECT_EQ(GetCertModulus(noSequence.data(), noSequence.size(), nullptr, &length), 5u);
 }
 
 TEST_F(CertInstallTest, FlipBuffer) {
     Bytes bytes{1, 2, 3};
-    device.FlipBuffer(bytes.data(), bytes.size());
+    FlipBuffer(bytes.data(), bytes.size());
     EXPECT_EQ(bytes, (Bytes{3, 2, 1}));
     Bytes even{1, 2, 3, 4};
-    device.FlipBuffer(even.data(), even.size());
+    FlipBuffer(even.data(), even.size());
     EXPECT_EQ(even, (Bytes{4, 3, 2, 1}));
     Bytes one{9};
-    device.FlipBuffer(one.data(), 1);
-    device.FlipBuffer(nullptr, 5);
+    FlipBuffer(one.data(), 1);
+    FlipBuffer(nullptr, 5);
     EXPECT_EQ(one, Bytes{9});
 }
 
 TEST_F(CertInstallTest, SingleCertificateIsTakenWhole) {
     for (const std::string& text : {userPem, WithCrLf(userPem), OneLine(userPem), OneLine(sm2Pem)}) {
         std::vector<DERCERT> certs;
-        ASSERT_TRUE(device.ParseP7(text, certs));
+        ASSERT_TRUE(ParseP7(noToken, text, certs));
         ASSERT_EQ(certs.size(), 1u);
         EXPECT_EQ(certs[0].length, certs[0].data.size());
     }
     std::vector<DERCERT> certs;
-    ASSERT_TRUE(device.ParseP7(userPem, certs));
+    ASSERT_TRUE(ParseP7(noToken, userPem, certs));
     EXPECT_EQ(certs[0].data, userDer);
 }
 
 TEST_F(CertInstallTest, TextsThatAreNoBundle) {
     std::vector<DERCERT> certs;
-    EXPECT_FALSE(device.ParseP7("", certs));
-    EXPECT_FALSE(device.ParseP7("not a certificate at all", certs));
-    EXPECT_FALSE(device.ParseP7("MAMCAQA=", certs));  // 30 03 02 01 00: starts with an INTEGER
-    EXPECT_FALSE(device.ParseP7("BAMCAQA=", certs));  // 04 03 ...: no SEQUENCE
+    EXPECT_FALSE(ParseP7(noToken, "", certs));
+    EXPECT_FALSE(ParseP7(noToken, "not a certificate at all", certs));
+    EXPECT_FALSE(ParseP7(noToken, "MAMCAQA=", certs));  // 30 03 02 01 00: starts with an INTEGER
+    EXPECT_FALSE(ParseP7(noToken, "BAMCAQA=", certs));  // 04 03 ...: no SEQUENCE
     // Without a token no certificate of the bundle matches a key.
-    EXPECT_FALSE(device.ParseP7(ReadText("rsa_bundle.p7b.pem"), certs));
+    EXPECT_FALSE(ParseP7(noToken, ReadText("rsa_bundle.p7b.pem"), certs));
     EXPECT_TRUE(certs.empty());
 }
 
 TEST_F(CertInstallTest, UnreadableTextIsRefusedBeforeTheToken) {
     std::string spaced = WithCrLf(userPem);
     spaced.insert(spaced.find('\r'), " ");
-    EXPECT_EQ(device.WriteCert(spaced, false), -401);
-    EXPECT_EQ(device.WriteCert("AB=C", false), -401);
+    EXPECT_EQ(WriteCert(noToken, spaced, nullptr), -401);
+    EXPECT_EQ(WriteCert(noToken, "AB=C", nullptr), -401);
 }
 
 }  // namespace

@@ -148,7 +148,6 @@ protected:
         std::string text = "untouched";
         long code = d->GMCreatePKCS10(certInfo.c_str(), text);
         EXPECT_EQ(code, expected) << certInfo;
-        EXPECT_EQ(d->GetLastError(), expected);
         std::vector<Bytes> requests;
         if (code != 0) {
             EXPECT_EQ(text, "untouched");
@@ -225,9 +224,10 @@ protected:
 
     std::vector<Bytes> CertificateValues() {
         std::vector<Bytes> values;
-        EXPECT_TRUE(d->CheckToken());
+        SelectedToken token;
+        EXPECT_EQ(d.module->CheckToken(token), 0);
         P11Session session;
-        EXPECT_TRUE(d->OpenSession(session));
+        EXPECT_TRUE(token.OpenSession(session));
         std::vector<CK_OBJECT_HANDLE> found;
         EXPECT_TRUE(FindObjects(session, {UlongItem(CKA_CLASS, CKO_CERTIFICATE)}, 100, found));
         for (CK_OBJECT_HANDLE handle : found) {
@@ -299,8 +299,9 @@ TEST_F(Enrolment, NoRoomForANewKey) {
 }
 
 TEST_F(Enrolment, CertificateTypeIsOverriddenWithoutExtendedInfo) {
-    ASSERT_TRUE(d->CheckToken());
-    GenerationRecorder recorder(d->AuxFunctions());
+    SelectedToken token;
+    ASSERT_EQ(d.module->CheckToken(token), 0);
+    GenerationRecorder recorder(token.aux);
     Create("DN(CN=A)HASH(SHA256)KEYTYPE(RSA1024)CERTTYPE(01)||DN(CN=B)HASH(SHA1)KEYTYPE(RSA1024)CERTTYPE(03)");
     EXPECT_EQ(GenerationRecorder::CertTypes(), "0103");
 
@@ -360,7 +361,6 @@ TEST_F(Enrolment, InstallsOnlyTheUsersCertificateFromABundle) {
     ASSERT_FALSE(issued.empty());
     Bytes bundle = Bundle({CaPem("rsa"), issued});
     ASSERT_EQ(Install(WithCrLf(BundlePem(bundle))), 0);
-    EXPECT_EQ(d->GetLastError(), 0);
     EXPECT_TRUE(TemporaryPairs().empty());
     std::vector<Bytes> values = CertificateValues();
     ASSERT_EQ(values.size(), 1u);
@@ -405,7 +405,6 @@ TEST_F(Enrolment, RefusedSecondPartRollsTheFirstBack) {
     std::string issued = EnrolRsa("First Part");
     std::string foreign = ReadText(std::string(TEST_DATA_DIR) + "/enrolment/rsa_user.pem");
     EXPECT_EQ(Install(issued + "||" + foreign), -352);
-    EXPECT_EQ(d->GetLastError(), -352);
     EXPECT_TRUE(CertificateValues().empty());
     EXPECT_EQ(TemporaryPairs().size(), 1u);
 }

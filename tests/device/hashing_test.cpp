@@ -3,7 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "device/DeviceP11Operation.h"
+#include "device/hashing.h"
+#include "device/module_connection.h"
 #include "pkcs7/openssl_fixtures.h"
 
 namespace {
@@ -15,12 +16,12 @@ protected:
     Bytes Z(const Bytes& x, const Bytes& y) {
         Bytes z(32);
         unsigned long length = 32;
-        EXPECT_TRUE(device_.ComputeZ(x.data(), x.size(), y.data(), y.size(), z.data(), &length));
+        EXPECT_TRUE(ComputeZ(x.data(), x.size(), y.data(), y.size(), z.data(), &length));
         EXPECT_EQ(length, 32u);
         return z;
     }
 
-    DeviceP11Operation device_{"/nonexistent/module.so"};
+    const SelectedToken noToken_;
 };
 
 TEST_F(HashingTest, ZMatchesTheDefaultIdZOfOpenSslCurve) {
@@ -60,16 +61,16 @@ TEST_F(HashingTest, OpenSslSm2SignatureVerifiesOverOurZ) {
 TEST_F(HashingTest, ZSizeQueryAndBounds) {
     const Bytes x(32, 0x11), y(32, 0x22);
     unsigned long length = 0;
-    EXPECT_TRUE(device_.ComputeZ(x.data(), 32, y.data(), 32, nullptr, &length));
+    EXPECT_TRUE(ComputeZ(x.data(), 32, y.data(), 32, nullptr, &length));
     EXPECT_EQ(length, 32u);
 
     Bytes z(32);
     length = 31;
-    EXPECT_FALSE(device_.ComputeZ(x.data(), 32, y.data(), 32, z.data(), &length));
+    EXPECT_FALSE(ComputeZ(x.data(), 32, y.data(), 32, z.data(), &length));
     length = 64;
     const Bytes longer(33, 0x11);
-    EXPECT_FALSE(device_.ComputeZ(longer.data(), 33, y.data(), 32, z.data(), &length));
-    EXPECT_FALSE(device_.ComputeZ(x.data(), 32, longer.data(), 33, z.data(), &length));
+    EXPECT_FALSE(ComputeZ(longer.data(), 33, y.data(), 32, z.data(), &length));
+    EXPECT_FALSE(ComputeZ(x.data(), 32, longer.data(), 33, z.data(), &length));
 
     // A shorter coordinate leaves zero bytes behind it; y keeps its place.
     Bytes padded = x;
@@ -81,19 +82,17 @@ TEST_F(HashingTest, ZSizeQueryAndBounds) {
 TEST_F(HashingTest, GetHashValueComputesSm3InSoftware) {
     const std::string data = "certificate request info";
     const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
-    device_.SetLastError(0);
     unsigned char type = 0;
     Bytes out(256);
     unsigned long length = out.size();
-    ASSERT_TRUE(device_.GetHashValue("SM3", bytes, static_cast<uint32_t>(data.size()), &type, out.data(), &length));
+    ASSERT_TRUE(GetHashValue(noToken_, "SM3", bytes, static_cast<uint32_t>(data.size()), &type, out.data(), &length));
     EXPECT_EQ(type, 0x52);
     ASSERT_EQ(length, 32u);
     out.resize(32);
     EXPECT_EQ(out, fixtures::Digest(EVP_sm3(), Bytes(data.begin(), data.end())));
-    EXPECT_EQ(device_.GetLastError(), 0);
 
     length = 31;
-    EXPECT_FALSE(device_.GetHashValue("SM3", bytes, static_cast<uint32_t>(data.size()), &type, out.data(), &length));
+    EXPECT_FALSE(GetHashValue(noToken_, "SM3", bytes, static_cast<uint32_t>(data.size()), &type, out.data(), &length));
 }
 
 TEST_F(HashingTest, GetHashValueNames) {
@@ -101,16 +100,14 @@ TEST_F(HashingTest, GetHashValueNames) {
     Bytes out(256);
     unsigned long length = out.size();
     const unsigned char data[] = "x";
-    EXPECT_FALSE(device_.GetHashValue("sha1", data, 1, &type, out.data(), &length));
-    EXPECT_FALSE(device_.GetHashValue("SHA-256", data, 1, &type, out.data(), &length));
-    EXPECT_FALSE(device_.GetHashValue("", data, 1, &type, out.data(), &length));
+    EXPECT_FALSE(GetHashValue(noToken_, "sha1", data, 1, &type, out.data(), &length));
+    EXPECT_FALSE(GetHashValue(noToken_, "SHA-256", data, 1, &type, out.data(), &length));
+    EXPECT_FALSE(GetHashValue(noToken_, "", data, 1, &type, out.data(), &length));
     EXPECT_EQ(type, 0xAA);
 
     // Other names go to the token; without one no session opens.
-    device_.SetLastError(0);
-    EXPECT_FALSE(device_.GetHashValue("SHA256", data, 1, &type, out.data(), &length));
+    EXPECT_FALSE(GetHashValue(noToken_, "SHA256", data, 1, &type, out.data(), &length));
     EXPECT_EQ(type, 0xF2);
-    EXPECT_EQ(device_.GetLastError(), -103);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "device/DeviceP11Operation.h"
+#include "device/pkcs10.h"
 
 namespace {
 
@@ -61,17 +61,16 @@ ReqPtr ParseRequest(const Bytes& der) {
 
 class Pkcs10EncodingTest : public ::testing::Test {
 protected:
-    DeviceP11Operation device{"/nonexistent/module.so"};
 };
 
 TEST_F(Pkcs10EncodingTest, Rsa1024PublicKeyInfoIs162Bytes) {
     Bytes modulus(128, 0x5A);
     modulus[0] = 0xC1;
     unsigned long length = 0;
-    ASSERT_TRUE(device.GetPublicKeyDer(modulus.data(), modulus.size(), nullptr, &length));
+    ASSERT_TRUE(GetPublicKeyDer(modulus.data(), modulus.size(), nullptr, &length));
     ASSERT_EQ(length, 162u);
     Bytes spki(length);
-    ASSERT_TRUE(device.GetPublicKeyDer(modulus.data(), modulus.size(), spki.data(), &length));
+    ASSERT_TRUE(GetPublicKeyDer(modulus.data(), modulus.size(), spki.data(), &length));
     Bytes head{0x30, 0x81, 0x9F, 0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01,
                0x01, 0x05, 0x00, 0x03, 0x81, 0x8D, 0x00, 0x30, 0x81, 0x89, 0x02, 0x81, 0x81, 0x00};
     EXPECT_TRUE(std::equal(head.begin(), head.end(), spki.begin()));
@@ -79,20 +78,20 @@ TEST_F(Pkcs10EncodingTest, Rsa1024PublicKeyInfoIs162Bytes) {
     EXPECT_EQ(Bytes(spki.end() - 5, spki.end()), (Bytes{0x02, 0x03, 0x01, 0x00, 0x01}));
 
     unsigned long small = 161;
-    EXPECT_FALSE(device.GetPublicKeyDer(modulus.data(), modulus.size(), spki.data(), &small));
+    EXPECT_FALSE(GetPublicKeyDer(modulus.data(), modulus.size(), spki.data(), &small));
     // A modulus below 0x80 gets no leading zero.
     modulus[0] = 0x7F;
-    ASSERT_TRUE(device.GetPublicKeyDer(modulus.data(), modulus.size(), nullptr, &length));
+    ASSERT_TRUE(GetPublicKeyDer(modulus.data(), modulus.size(), nullptr, &length));
     EXPECT_EQ(length, 161u);
 }
 
 TEST_F(Pkcs10EncodingTest, Sm2PublicKeyInfo) {
     Bytes x(32, 0x11), y(32, 0x22);
     unsigned long length = 0;
-    ASSERT_TRUE(device.GetSM2PublicKeyDer(x.data(), y.data(), nullptr, &length));
+    ASSERT_TRUE(GetSM2PublicKeyDer(x.data(), y.data(), nullptr, &length));
     ASSERT_EQ(length, 91u);
     Bytes spki(length);
-    ASSERT_TRUE(device.GetSM2PublicKeyDer(x.data(), y.data(), spki.data(), &length));
+    ASSERT_TRUE(GetSM2PublicKeyDer(x.data(), y.data(), spki.data(), &length));
     Bytes head{0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01, 0x06,
                0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D, 0x03, 0x42, 0x00, 0x04};
     EXPECT_TRUE(std::equal(head.begin(), head.end(), spki.begin()));
@@ -106,8 +105,8 @@ TEST_F(Pkcs10EncodingTest, RsaRequestVerifiesWithOpenSsl) {
     Bytes modulus = RsaModulus(key.get());
     unsigned long length = 4096;
     Bytes info(length);
-    ASSERT_TRUE(device.GetRSAPKCS10Code(modulus.data(), modulus.size(), kNameCnTestCCn.data(), kNameCnTestCCn.size(),
-                                        info.data(), &length));
+    ASSERT_TRUE(GetRSAPKCS10Code(modulus.data(), modulus.size(), kNameCnTestCCn.data(), kNameCnTestCCn.size(),
+                                 info.data(), &length));
     info.resize(length);
     EXPECT_EQ(length, 3u + 3 + 30 + 162 + 2);
 
@@ -124,8 +123,8 @@ TEST_F(Pkcs10EncodingTest, RsaRequestVerifiesWithOpenSsl) {
         Bytes signature = Sign(key.get(), c.md, info);
         Bytes request(4096);
         unsigned long requestLength = request.size();
-        ASSERT_EQ(device.GenerateRSAP10Request(c.hash, signature.data(), signature.size(), info.data(), info.size(),
-                                               request.data(), &requestLength),
+        ASSERT_EQ(GenerateRSAP10Request(c.hash, signature.data(), signature.size(), info.data(), info.size(),
+                                        request.data(), &requestLength),
                   0)
             << c.hash;
         request.resize(requestLength);
@@ -142,15 +141,15 @@ TEST_F(Pkcs10EncodingTest, RsaRequestVerifiesWithOpenSsl) {
 TEST_F(Pkcs10EncodingTest, RsaRequestRefusesSm3AndSmallArea) {
     Bytes info{0x30, 0x00}, signature(128, 1), request(4096);
     unsigned long length = request.size();
-    EXPECT_EQ(device.GenerateRSAP10Request("SM3", signature.data(), signature.size(), info.data(), info.size(),
-                                           request.data(), &length),
+    EXPECT_EQ(GenerateRSAP10Request("SM3", signature.data(), signature.size(), info.data(), info.size(), request.data(),
+                                    &length),
               -353);
-    EXPECT_EQ(device.GenerateRSAP10Request("sha256", signature.data(), signature.size(), info.data(), info.size(),
-                                           request.data(), &length),
+    EXPECT_EQ(GenerateRSAP10Request("sha256", signature.data(), signature.size(), info.data(), info.size(),
+                                    request.data(), &length),
               -353);
     length = 100;
-    EXPECT_EQ(device.GenerateRSAP10Request("SHA256", signature.data(), signature.size(), info.data(), info.size(),
-                                           request.data(), &length),
+    EXPECT_EQ(GenerateRSAP10Request("SHA256", signature.data(), signature.size(), info.data(), info.size(),
+                                    request.data(), &length),
               -353);
 }
 
@@ -169,8 +168,8 @@ TEST_F(Pkcs10EncodingTest, Sm2IntegersTakeTheShortestDerForm) {
     signature[32] = 0x00;  // s loses its leading zero byte: OpenSSL refuses non-minimal integers
     Bytes request(4096);
     unsigned long length = request.size();
-    ASSERT_EQ(device.GenerateSM2P10Request("SM3", signature.data(), signature.size(), tbs.data(), tbs.size(),
-                                           request.data(), &length),
+    ASSERT_EQ(GenerateSM2P10Request("SM3", signature.data(), signature.size(), tbs.data(), tbs.size(), request.data(),
+                                    &length),
               0);
     request.resize(length);
     Bytes value = SignatureValue(request);
@@ -184,24 +183,23 @@ TEST_F(Pkcs10EncodingTest, Sm2IntegersTakeTheShortestDerForm) {
 TEST_F(Pkcs10EncodingTest, Sm2RequestRejectsUnusableInput) {
     Bytes tbs(40, 0), request(4096), signature(64, 1);
     unsigned long length = request.size();
-    EXPECT_EQ(device.GenerateSM2P10Request("SM3", signature.data(), 0, tbs.data(), tbs.size(), request.data(), &length),
+    EXPECT_EQ(GenerateSM2P10Request("SM3", signature.data(), 0, tbs.data(), tbs.size(), request.data(), &length), -353);
+    EXPECT_EQ(GenerateSM2P10Request("SM3", signature.data(), 63, tbs.data(), tbs.size(), request.data(), &length),
               -353);
-    EXPECT_EQ(device.GenerateSM2P10Request("SM3", signature.data(), 63, tbs.data(), tbs.size(), request.data(), &length),
-              -353);
-    EXPECT_EQ(device.GenerateSM2P10Request("SM3", signature.data(), 64, tbs.data(), 31, request.data(), &length), -353);
+    EXPECT_EQ(GenerateSM2P10Request("SM3", signature.data(), 64, tbs.data(), 31, request.data(), &length), -353);
 }
 
 TEST_F(Pkcs10EncodingTest, PairIdOfRecordIsBounded) {
-    Bytes record(DeviceP11Operation::kKeyRecordSize, 0);
+    Bytes record(kKeyRecordSize, 0);
     std::string id = "pair-3f2a9c01";
     std::copy(id.begin(), id.end(), record.begin());
     Bytes expected(id.begin(), id.end());
     expected.push_back(0);
-    EXPECT_EQ(DeviceP11Operation::PairIdOfRecord(record.data()), expected);
+    EXPECT_EQ(PairIdOfRecord(record.data()), expected);
 
     std::fill(record.begin(), record.end(), 'x');  // no terminating zero in the record
-    Bytes bounded = DeviceP11Operation::PairIdOfRecord(record.data());
-    EXPECT_EQ(bounded.size(), DeviceP11Operation::kKeyRecordSize);
+    Bytes bounded = PairIdOfRecord(record.data());
+    EXPECT_EQ(bounded.size(), kKeyRecordSize);
     EXPECT_EQ(bounded.back(), 0);
 }
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "device/DeviceP11Operation.h"
+#include "device/pkcs10.h"
 
 namespace {
 
@@ -12,16 +12,15 @@ using Bytes = std::vector<unsigned char>;
 
 class Pkcs10ParamsTest : public ::testing::Test {
 protected:
-    DeviceP11Operation device{"/nonexistent/module.so"};
     pkcs10info infos[5];
     unsigned int count = 0;
 
-    bool Parse(const std::string& text) { return device.ParsePKCS10Param(text, infos, &count); }
+    bool Parse(const std::string& text) { return ParsePKCS10Param(text, infos, &count); }
 
     long Encode(const std::string& dn, Bytes& name, unsigned long capacity = 4096) {
         name.assign(capacity, 0xEE);
         unsigned long length = capacity;
-        long code = device.GetSubjectDN(dn, name.data(), &length);
+        long code = GetSubjectDN(dn, name.data(), &length);
         if (code == 0) name.resize(length);
         return code;
     }
@@ -84,15 +83,15 @@ TEST_F(Pkcs10ParamsTest, ValueMayHoldEqualsSign) {
 }
 
 TEST_F(Pkcs10ParamsTest, DnSyntax) {
-    EXPECT_TRUE(device.IsRightDN("OU=a,CN=b,C=c,L=d,ST=e,O=f,Email=g,SN=h,title=i,serialNumber=j"));
-    EXPECT_TRUE(device.IsRightDN("CN="));
-    EXPECT_FALSE(device.IsRightDN(""));
-    EXPECT_FALSE(device.IsRightDN("CN=A,,O=B"));
-    EXPECT_FALSE(device.IsRightDN("CN=A,"));
-    EXPECT_FALSE(device.IsRightDN("CN"));
-    EXPECT_FALSE(device.IsRightDN("cn=A"));
-    EXPECT_FALSE(device.IsRightDN("CN=A, O=B"));
-    EXPECT_FALSE(device.IsRightDN("email=x@y"));
+    EXPECT_TRUE(IsRightDN("OU=a,CN=b,C=c,L=d,ST=e,O=f,Email=g,SN=h,title=i,serialNumber=j"));
+    EXPECT_TRUE(IsRightDN("CN="));
+    EXPECT_FALSE(IsRightDN(""));
+    EXPECT_FALSE(IsRightDN("CN=A,,O=B"));
+    EXPECT_FALSE(IsRightDN("CN=A,"));
+    EXPECT_FALSE(IsRightDN("CN"));
+    EXPECT_FALSE(IsRightDN("cn=A"));
+    EXPECT_FALSE(IsRightDN("CN=A, O=B"));
+    EXPECT_FALSE(IsRightDN("email=x@y"));
 }
 
 TEST_F(Pkcs10ParamsTest, NameKeepsWrittenOrder) {
@@ -140,7 +139,7 @@ TEST_F(Pkcs10ParamsTest, NameErrors) {
     // CN=Test,C=CN needs 30 bytes: 29 is too few and leaves the output alone.
     Bytes small(29, 0xEE);
     unsigned long length = small.size();
-    EXPECT_EQ(device.GetSubjectDN("CN=Test,C=CN", small.data(), &length), -353);
+    EXPECT_EQ(GetSubjectDN("CN=Test,C=CN", small.data(), &length), -353);
     EXPECT_EQ(small, Bytes(29, 0xEE));
     EXPECT_EQ(length, 29u);
     ASSERT_EQ(Encode("CN=Test,C=CN", name, 30), 0);

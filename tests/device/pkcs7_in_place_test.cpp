@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "device/DeviceP11Operation.h"
+#include "device/pkcs7_packing.h"
 #include "pkcs7/openssl_fixtures.h"
 #include "pkcs7/sgndata.h"
 #include "support/MyBase64.h"
+#include "token_module/token_module.h"
 
 namespace {
 
@@ -51,9 +52,8 @@ std::string Content(size_t size) {
 // capacity reserved for the tail and for the DER's Base64 text.
 std::string SigningBuffer(const std::string& content, const Bytes& cert) {
     std::string buffer;
-    buffer.reserve(DeviceP11Operation::Base64InPlaceCapacity(DeviceP11Operation::kSignedDataHeadroom + content.size() +
-                                                             DeviceP11Operation::SignedDataTailRoom(cert)));
-    buffer.assign(DeviceP11Operation::kSignedDataHeadroom, '\0');
+    buffer.reserve(Base64InPlaceCapacity(kSignedDataHeadroom + content.size() + SignedDataTailRoom(cert)));
+    buffer.assign(kSignedDataHeadroom, '\0');
     buffer += content;
     return buffer;
 }
@@ -64,19 +64,16 @@ protected:
         const auto& ids = TestIdentities::Get();
         const std::string content = Content(size);
         std::string buffer = SigningBuffer(content, ids.rsaCert);
-        const char* const contentBytes = buffer.data() + DeviceP11Operation::kSignedDataHeadroom;
+        const char* const contentBytes = buffer.data() + kSignedDataHeadroom;
         std::string out;
-        ASSERT_EQ(device_.PackCert2P7InPlace(buffer, DeviceP11Operation::kSignedDataHeadroom, ids.rsaCert, rsaSig_,
-                                             CKM_SHA256_RSA_PKCS, false, out),
-                  0)
+        ASSERT_EQ(
+            PackCert2P7InPlace(buffer, kSignedDataHeadroom, ids.rsaCert, rsaSig_, CKM_SHA256_RSA_PKCS, false, out), 0)
             << size;
-        EXPECT_EQ(out.data() + DeviceP11Operation::kSignedDataHeadroom, contentBytes)
-            << "the text is not where the content was built";
+        EXPECT_EQ(out.data() + kSignedDataHeadroom, contentBytes) << "the text is not where the content was built";
         EXPECT_TRUE(out == Base64(ReferenceDer(content, ids.rsaCert, p7::kDigestSha256, rsaSig_)))
             << "content of " << size << " bytes";
     }
 
-    DeviceP11Operation device_{"/nonexistent/module.so"};
     const Bytes rsaSig_ = Bytes(256, 0xA5);
 };
 
@@ -101,12 +98,10 @@ TEST_F(InPlacePacking, Sm2MatchesPackingACopyWithItsZValue) {
     // Long enough for the Base64 text to be made in several steps.
     const std::string text = Content(200000);
     std::string fromCopy;
-    ASSERT_EQ(device_.PackCert2P7(std::string(32, 'z') + text, ids.sm2Cert, rs, CKM_VENDOR_SM2_SM3, true, fromCopy), 0);
+    ASSERT_EQ(PackCert2P7(std::string(32, 'z') + text, ids.sm2Cert, rs, CKM_VENDOR_SM2_SM3, true, fromCopy), 0);
     std::string buffer = SigningBuffer(text, ids.sm2Cert);
     std::string inPlace;
-    ASSERT_EQ(device_.PackCert2P7InPlace(buffer, DeviceP11Operation::kSignedDataHeadroom, ids.sm2Cert, rs,
-                                         CKM_VENDOR_SM2_SM3, true, inPlace),
-              0);
+    ASSERT_EQ(PackCert2P7InPlace(buffer, kSignedDataHeadroom, ids.sm2Cert, rs, CKM_VENDOR_SM2_SM3, true, inPlace), 0);
     EXPECT_EQ(inPlace, fromCopy);
 }
 
@@ -116,15 +111,13 @@ TEST_F(InPlacePacking, RefusesWithoutRoomOrContentAndLeavesTheBufferAlone) {
     for (size_t room : {size_t(0), size_t(20)}) {
         std::string buffer = std::string(room, '\0') + "content";
         const std::string before = buffer;
-        EXPECT_EQ(device_.PackCert2P7InPlace(buffer, room, ids.rsaCert, rsaSig_, CKM_SHA256_RSA_PKCS, false, out),
-                  -409);
+        EXPECT_EQ(PackCert2P7InPlace(buffer, room, ids.rsaCert, rsaSig_, CKM_SHA256_RSA_PKCS, false, out), -409);
         EXPECT_EQ(buffer, before);
     }
-    std::string empty(DeviceP11Operation::kSignedDataHeadroom, '\0');
-    EXPECT_EQ(device_.PackCert2P7InPlace(empty, empty.size(), ids.rsaCert, rsaSig_, CKM_SHA256_RSA_PKCS, false, out),
-              -409);
+    std::string empty(kSignedDataHeadroom, '\0');
+    EXPECT_EQ(PackCert2P7InPlace(empty, empty.size(), ids.rsaCert, rsaSig_, CKM_SHA256_RSA_PKCS, false, out), -409);
     std::string beyond(10, '\0');
-    EXPECT_EQ(device_.PackCert2P7InPlace(beyond, 11, ids.rsaCert, rsaSig_, CKM_SHA256_RSA_PKCS, false, out), -409);
+    EXPECT_EQ(PackCert2P7InPlace(beyond, 11, ids.rsaCert, rsaSig_, CKM_SHA256_RSA_PKCS, false, out), -409);
     EXPECT_EQ(out, "untouched");
 }
 

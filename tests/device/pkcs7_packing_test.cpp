@@ -11,9 +11,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "device/DeviceP11Operation.h"
+#include "device/pkcs7_packing.h"
 #include "pkcs7/openssl_fixtures.h"
 #include "support/MyBase64.h"
+#include "token_module/token_module.h"
 
 namespace {
 
@@ -132,7 +133,6 @@ protected:
         for (const std::string& path : created_) std::remove(path.c_str());
     }
 
-    DeviceP11Operation device_{"/nonexistent/module.so"};
     std::vector<std::string> created_;
 };
 
@@ -146,9 +146,7 @@ TEST_F(PackingTest, RsaSignaturesVerifyForEveryHash) {
     for (const auto& [mechanism, md] : cases) {
         SCOPED_TRACE(mechanism);
         std::string out;
-        ASSERT_EQ(device_.PackCert2P7(content, ids.rsaCert, RsaSign(ids.rsaKey.get(), md, content), mechanism, false,
-                                      out),
-                  0);
+        ASSERT_EQ(PackCert2P7(content, ids.rsaCert, RsaSign(ids.rsaKey.get(), md, content), mechanism, false, out), 0);
         ExpectRsaVerifies(FromBase64(out), content);
     }
 }
@@ -158,7 +156,7 @@ TEST_F(PackingTest, Sm2SignatureVerifiesAndContentLeavesZOut) {
     const std::string text = "11000000003921000000000" "2AB220000000001C230000000000";
     const Sm2Signed sm2 = SignSm2(text);
     std::string out;
-    ASSERT_EQ(device_.PackCert2P7(sm2.data, ids.sm2Cert, sm2.rs, CKM_VENDOR_SM2_SM3, true, out), 0);
+    ASSERT_EQ(PackCert2P7(sm2.data, ids.sm2Cert, sm2.rs, CKM_VENDOR_SM2_SM3, true, out), 0);
     ExpectSm2Verifies(FromBase64(out), text);
 }
 
@@ -167,19 +165,17 @@ TEST_F(PackingTest, FailuresLeaveTheResultUntouched) {
     const Bytes sig(256, 1);
     const Bytes rs(64, 0x81);
     std::string out = "previous";
-    EXPECT_EQ(device_.PackCert2P7("text", ids.rsaCert, sig, CKM_MD5_RSA_PKCS, false, out), -409);
-    EXPECT_EQ(device_.PackCert2P7(std::string(32, 'z'), ids.sm2Cert, rs, CKM_VENDOR_SM2_SM3, true, out), -409);
-    EXPECT_EQ(device_.PackCert2P7("", ids.rsaCert, sig, CKM_SHA1_RSA_PKCS, false, out), -409);
-    EXPECT_EQ(device_.PackCert2P7("text", Bytes{0x30, 0x00}, sig, CKM_SHA1_RSA_PKCS, false, out), -409);
-    EXPECT_EQ(device_.PackCert2P7("text", ids.rsaCert, Bytes(), CKM_SHA1_RSA_PKCS, false, out), -409);
-    EXPECT_EQ(device_.PackCert2P7(std::string(40, 'z'), ids.sm2Cert, Bytes(63, 1), CKM_VENDOR_SM2_SM3, true, out),
-              -409);
-    EXPECT_EQ(device_.PackCert2P7SignFile("text", ids.rsaCert, sig, CKM_MD5_RSA_PKCS, false, out, ""), -409);
-    EXPECT_EQ(device_.PackCert2P7SignFile("text", ids.rsaCert, sig, CKM_SHA1_RSA_PKCS, false, out,
-                                          "/nonexistent-dir/out.p7"),
+    EXPECT_EQ(PackCert2P7("text", ids.rsaCert, sig, CKM_MD5_RSA_PKCS, false, out), -409);
+    EXPECT_EQ(PackCert2P7(std::string(32, 'z'), ids.sm2Cert, rs, CKM_VENDOR_SM2_SM3, true, out), -409);
+    EXPECT_EQ(PackCert2P7("", ids.rsaCert, sig, CKM_SHA1_RSA_PKCS, false, out), -409);
+    EXPECT_EQ(PackCert2P7("text", Bytes{0x30, 0x00}, sig, CKM_SHA1_RSA_PKCS, false, out), -409);
+    EXPECT_EQ(PackCert2P7("text", ids.rsaCert, Bytes(), CKM_SHA1_RSA_PKCS, false, out), -409);
+    EXPECT_EQ(PackCert2P7(std::string(40, 'z'), ids.sm2Cert, Bytes(63, 1), CKM_VENDOR_SM2_SM3, true, out), -409);
+    EXPECT_EQ(PackCert2P7SignFile("text", ids.rsaCert, sig, CKM_MD5_RSA_PKCS, false, out, ""), -409);
+    EXPECT_EQ(PackCert2P7SignFile("text", ids.rsaCert, sig, CKM_SHA1_RSA_PKCS, false, out, "/nonexistent-dir/out.p7"),
               -409);
     EXPECT_EQ(out, "previous");
-    EXPECT_EQ(device_.PackCert2P7(std::string(33, 'z'), ids.sm2Cert, rs, CKM_VENDOR_SM2_SM3, true, out), 0);
+    EXPECT_EQ(PackCert2P7(std::string(33, 'z'), ids.sm2Cert, rs, CKM_VENDOR_SM2_SM3, true, out), 0);
 }
 
 TEST_F(PackingTest, FileSignaturesAreTurnedBackBeforePacking) {
@@ -188,9 +184,9 @@ TEST_F(PackingTest, FileSignaturesAreTurnedBackBeforePacking) {
     const Bytes rsaSig = RsaSign(ids.rsaKey.get(), EVP_sha256(), content);
     const std::string rsaPath = TempPath("rsa.p7");
     std::string out = "untouched";
-    ASSERT_EQ(device_.PackCert2P7SignFile(content, ids.rsaCert, TokenOrder(rsaSig, false), CKM_SHA256_RSA_PKCS,
-                                          false, out, rsaPath),
-              0);
+    ASSERT_EQ(
+        PackCert2P7SignFile(content, ids.rsaCert, TokenOrder(rsaSig, false), CKM_SHA256_RSA_PKCS, false, out, rsaPath),
+        0);
     EXPECT_EQ(out, "untouched");
     const std::string rsaText = ReadFile(rsaPath);
     EXPECT_EQ(rsaText.find_first_of("\r\n"), std::string::npos);
@@ -198,25 +194,24 @@ TEST_F(PackingTest, FileSignaturesAreTurnedBackBeforePacking) {
 
     const Sm2Signed sm2 = SignSm2("file text");
     const std::string sm2Path = TempPath("sm2.p7");
-    ASSERT_EQ(device_.PackCert2P7SignFile(sm2.data, ids.sm2Cert, TokenOrder(sm2.rs, true), CKM_VENDOR_SM2_SM3, true,
-                                          out, sm2Path),
-              0);
+    ASSERT_EQ(
+        PackCert2P7SignFile(sm2.data, ids.sm2Cert, TokenOrder(sm2.rs, true), CKM_VENDOR_SM2_SM3, true, out, sm2Path),
+        0);
     ExpectSm2Verifies(FromBase64(ReadFile(sm2Path)), "file text");
 
     // Without a path the text goes to the result string instead.
-    ASSERT_EQ(device_.PackCert2P7SignFile(sm2.data, ids.sm2Cert, TokenOrder(sm2.rs, true), CKM_VENDOR_SM2_SM3, true,
-                                          out, ""),
+    ASSERT_EQ(PackCert2P7SignFile(sm2.data, ids.sm2Cert, TokenOrder(sm2.rs, true), CKM_VENDOR_SM2_SM3, true, out, ""),
               0);
     ExpectSm2Verifies(FromBase64(out), "file text");
 }
 
 // Content whose SignedData DER is exactly derSize bytes long.
-std::string ContentForDerSize(DeviceP11Operation& device, const Bytes& cert, const Bytes& sig, size_t derSize) {
+std::string ContentForDerSize(const Bytes& cert, const Bytes& sig, size_t derSize) {
     size_t contentSize = derSize / 2;
     for (int attempt = 0; attempt < 10; ++attempt) {
         std::string out;
         const std::string content(contentSize, 'c');
-        if (device.PackCert2P7(content, cert, sig, CKM_SHA256_RSA_PKCS, false, out) != 0) break;
+        if (PackCert2P7(content, cert, sig, CKM_SHA256_RSA_PKCS, false, out) != 0) break;
         const size_t size = FromBase64(out).size();
         if (size == derSize) return content;
         contentSize = contentSize + derSize - size;
@@ -230,16 +225,16 @@ TEST_F(PackingTest, FileHoldsExactlyTheBase64OfTheDerAtPieceBoundaries) {
     const Bytes sig(256, 0x33);
     for (size_t derSize : {61439u, 61440u, 61441u, 122880u}) {
         SCOPED_TRACE(derSize);
-        const std::string content = ContentForDerSize(device_, ids.rsaCert, sig, derSize);
+        const std::string content = ContentForDerSize(ids.rsaCert, sig, derSize);
         std::string expected;
-        ASSERT_EQ(device_.PackCert2P7(content, ids.rsaCert, sig, CKM_SHA256_RSA_PKCS, false, expected), 0);
+        ASSERT_EQ(PackCert2P7(content, ids.rsaCert, sig, CKM_SHA256_RSA_PKCS, false, expected), 0);
         ASSERT_EQ(expected.size(), (derSize + 2) / 3 * 4);
 
         const std::string path = TempPath("pieces.p7");
         std::string out;
-        ASSERT_EQ(device_.PackCert2P7SignFile(content, ids.rsaCert, TokenOrder(sig, false), CKM_SHA256_RSA_PKCS,
-                                              false, out, path),
-                  0);
+        ASSERT_EQ(
+            PackCert2P7SignFile(content, ids.rsaCert, TokenOrder(sig, false), CKM_SHA256_RSA_PKCS, false, out, path),
+            0);
         EXPECT_EQ(ReadFile(path), expected);
     }
 }

@@ -155,7 +155,8 @@ TEST_F(QueryTest, ModulusGetsALeadingZeroOnlyWhenItsTopBitIsSetAndOversizedOnesA
     Tool({"init"});
     const std::string pair = AddKey("rsa1024");
     DeviceP11Operation& device = Device();
-    ASSERT_TRUE(device.CheckToken());
+    SelectedToken token;
+    ASSERT_EQ(Connection().CheckToken(token), 0);
     const CK_OBJECT_HANDLE key = PublicKeyHandle(pair);
 
     struct Case {
@@ -171,7 +172,7 @@ TEST_F(QueryTest, ModulusGetsALeadingZeroOnlyWhenItsTopBitIsSetAndOversizedOnesA
         {Bytes(), {}},
     };
     for (const Case& c : cases) {
-        AttributeOverride module(device.Functions());
+        AttributeOverride module(token.functions);
         module.Set(key, CKA_MODULUS, c.modulus);
         std::string text = "old";
         ASSERT_EQ(device.GMGetPublicKey("allpubkey", text), 0) << c.modulus.size();
@@ -193,14 +194,15 @@ TEST_F(QueryTest, KeysWithoutAValidIndexAreSkippedByTheNumberedKeyList) {
     const std::string sm2 = AddKey("sm2");
     const std::string kept = AddKey("sm2", {"--index", "3"});  // 14
     DeviceP11Operation& device = Device();
-    ASSERT_TRUE(device.CheckToken());
+    SelectedToken token;
+    ASSERT_EQ(Connection().CheckToken(token), 0);
     const CK_OBJECT_HANDLE rsaKey = PublicKeyHandle(rsa);
     const CK_OBJECT_HANDLE sm2Key = PublicKeyHandle(sm2);
 
     // Out of range for the key's algorithm, empty, and far out.
     const std::pair<Bytes, Bytes> badIndexes[] = {{Bytes{8}, Bytes{6}}, {Bytes{}, Bytes{}}, {Bytes{0xFF}, Bytes{0xFF}}};
     for (const auto& [rsaIndex, sm2Index] : badIndexes) {
-        AttributeOverride module(device.Functions());
+        AttributeOverride module(token.functions);
         module.Set(rsaKey, CKA_VENDOR_KEY_INDEX, rsaIndex);
         module.Set(sm2Key, CKA_VENDOR_KEY_INDEX, sm2Index);
         std::string text;
@@ -217,7 +219,8 @@ TEST_F(QueryTest, GetPublicKeyCExportsKeysWhateverTheirIndex) {
     const std::string sm2 = AddKey("sm2");
     const std::string other = AddKey("sm2", {"--index", "3"});
     DeviceP11Operation& device = Device();
-    ASSERT_TRUE(device.CheckToken());
+    SelectedToken token;
+    ASSERT_EQ(Connection().CheckToken(token), 0);
     const CK_OBJECT_HANDLE rsaKey = PublicKeyHandle(rsa);
     const CK_OBJECT_HANDLE sm2Key = PublicKeyHandle(sm2);
     const std::string all = ToBase64(ExportedKey(rsa)) + "||" + ToBase64(ExportedKey(sm2)) + "||" +
@@ -231,7 +234,7 @@ TEST_F(QueryTest, GetPublicKeyCExportsKeysWhateverTheirIndex) {
                       {"far out", Bytes{0xFF}, Bytes{0xFF}},
                       {"absent", std::nullopt, std::nullopt}};
     for (const auto& bad : badIndexes) {
-        AttributeOverride module(device.Functions());
+        AttributeOverride module(token.functions);
         module.Set(rsaKey, CKA_VENDOR_KEY_INDEX, bad.rsaIndex);
         module.Set(sm2Key, CKA_VENDOR_KEY_INDEX, bad.sm2Index);
         std::string text;
@@ -262,11 +265,12 @@ TEST_F(QueryTest, GetPublicKeyCFailsWhenTheModuleWillNotExportOrOverstatesTheLen
     EXPECT_EQ(device.GetPublicKeyC(text), -411);
     Tool({"set", "--export-public-key", "on"});
 
-    ASSERT_TRUE(device.CheckToken());
+    SelectedToken token;
+    ASSERT_EQ(Connection().CheckToken(token), 0);
     static E_ExportPublicKey_t exportPublicKey = nullptr;
-    AuxEntrySwap overstating(device.AuxFunctions(), AUX_EXPORT_PUBLIC_KEY,
-                             reinterpret_cast<void*>(+[](CK_SESSION_HANDLE s, CK_OBJECT_HANDLE key,
-                                                         unsigned char* out, unsigned int* length) -> CK_RV {
+    AuxEntrySwap overstating(token.aux, AUX_EXPORT_PUBLIC_KEY,
+                             reinterpret_cast<void*>(+[](CK_SESSION_HANDLE s, CK_OBJECT_HANDLE key, unsigned char* out,
+                                                         unsigned int* length) -> CK_RV {
                                  CK_RV rv = exportPublicKey(s, key, out, length);
                                  *length = 2049;
                                  return rv;
@@ -361,11 +365,11 @@ TEST_F(PublicKeyWithRandomTest, MoreThanTwoKeysAreRefused) {
 }
 
 TEST_F(PublicKeyWithRandomTest, TheModulesAnswerLengthIsCheckedAndAnEmptyAnswerLeavesTheText) {
-    DeviceP11Operation& device = Device();
-    ASSERT_TRUE(device.CheckToken());
+    SelectedToken token;
+    ASSERT_EQ(Connection().CheckToken(token), 0);
     static CK_ULONG reportedLength = 0;
     static CK_RV reportedRv = CKR_OK;
-    AuxEntrySwap lying(device.AuxFunctions(), AUX_GET_PUBLIC_KEY_WITH_RANDOM,
+    AuxEntrySwap lying(token.aux, AUX_GET_PUBLIC_KEY_WITH_RANDOM,
                        reinterpret_cast<void*>(+[](CK_SLOT_ID, const unsigned char*, CK_ULONG, const unsigned char*,
                                                    CK_ULONG, unsigned char* out, CK_ULONG* outLength) -> CK_RV {
                            std::memset(out, 'x', 16);
@@ -474,11 +478,12 @@ TEST_F(QueryTest, TokenFailuresGiveTheirCodesAndLeaveNoSessionOpen) {
     Tool({"init"});
     AddKey("sm2");
     DeviceP11Operation& device = Device();
-    ASSERT_TRUE(device.CheckToken());
+    SelectedToken token;
+    ASSERT_EQ(Connection().CheckToken(token), 0);
     std::string text;
     {
         EntrySwap<CK_C_FindObjectsInit> failingSearch(
-            device.Functions()->C_FindObjectsInit,
+            token.functions->C_FindObjectsInit,
             [](CK_SESSION_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) -> CK_RV { return CKR_DEVICE_ERROR; });
         EXPECT_EQ(device.GMGetPublicKey("allpubkey", text), -103);
         EXPECT_EQ(device.GetPublicKeyC(text), -103);
@@ -488,7 +493,7 @@ TEST_F(QueryTest, TokenFailuresGiveTheirCodesAndLeaveNoSessionOpen) {
     }
     {
         EntrySwap<CK_C_GetAttributeValue> failingRead(
-            device.Functions()->C_GetAttributeValue,
+            token.functions->C_GetAttributeValue,
             [](CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) -> CK_RV { return CKR_DEVICE_ERROR; });
         EXPECT_EQ(device.GMGetPublicKey("allpubkey", text), -302);
         EXPECT_EQ(device.GMGetCertDN(text), -302);
@@ -496,7 +501,7 @@ TEST_F(QueryTest, TokenFailuresGiveTheirCodesAndLeaveNoSessionOpen) {
     }
     {
         EntrySwap<CK_C_OpenSession> failingOpen(
-            device.Functions()->C_OpenSession,
+            token.functions->C_OpenSession,
             [](CK_SLOT_ID, CK_FLAGS, void*, CK_NOTIFY, CK_SESSION_HANDLE*) -> CK_RV { return CKR_DEVICE_ERROR; });
         EXPECT_EQ(device.GMGetPublicKey("allpubkey", text), -103);
         EXPECT_EQ(device.GetPublicKeyC(text), -103);

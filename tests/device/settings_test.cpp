@@ -29,7 +29,6 @@ TEST_F(Settings, ChangePinMapsTheHoldersAnswer) {
     EXPECT_EQ(d->ChangePin(), -103);
     Tool({"queue", "rv:0x5@changepin"});
     EXPECT_EQ(d->ChangePin(), -300);
-    EXPECT_EQ(d->GetLastError(), -300);
 }
 
 TEST_F(Settings, ChangePinReportsTheTriesLeft) {
@@ -45,18 +44,18 @@ TEST_F(Settings, ChangePinReportsTheTriesLeft) {
 TEST_F(Settings, CharsetFlagFollowsOnlyTheExactNames) {
     const auto set = [this](const char* name) { return d->SetCharset(name, static_cast<int>(std::strlen(name))); };
     EXPECT_EQ(set("GB18030"), 0);
-    EXPECT_EQ(d->GetCharsetFlag(), 0);
+    EXPECT_EQ(d.module->GetCharsetFlag(), 0);
     EXPECT_EQ(set("utf-8"), 0);  // the key takes it, the flag stays
-    EXPECT_EQ(d->GetCharsetFlag(), 0);
+    EXPECT_EQ(d.module->GetCharsetFlag(), 0);
     EXPECT_EQ(set("UTF-8"), 0);
-    EXPECT_EQ(d->GetCharsetFlag(), 1);
+    EXPECT_EQ(d.module->GetCharsetFlag(), 1);
     EXPECT_EQ(set("GBK"), 0);
-    EXPECT_EQ(d->GetCharsetFlag(), 0);
+    EXPECT_EQ(d.module->GetCharsetFlag(), 0);
     EXPECT_EQ(set("Big5"), -352);
-    EXPECT_EQ(d->GetCharsetFlag(), 0);
+    EXPECT_EQ(d.module->GetCharsetFlag(), 0);
     EXPECT_TRUE(Shows("charset: GBK"));
     EXPECT_EQ(d->SetCharset("UTF-8 and more", 5), 0);  // only the given length counts
-    EXPECT_EQ(d->GetCharsetFlag(), 1);
+    EXPECT_EQ(d.module->GetCharsetFlag(), 1);
 }
 
 TEST_F(Settings, LanguageAndWarningRefusalsHaveTheirOwnCodes) {
@@ -82,7 +81,7 @@ TEST_F(Settings, NothingIsChangedUnlessExactlyOneTokenIsThere) {
     Tool({"unplug", "--token", "2"});
     Tool({"set-slot", "--slot", "0"});
     EXPECT_EQ(d->SetCharset("GBK", 3), -103);
-    EXPECT_EQ(d->GetCharsetFlag(), 1);
+    EXPECT_EQ(d.module->GetCharsetFlag(), 1);
     Tool({"unplug"});
     char text[261] = {};
     EXPECT_EQ(d->GetLanguageList(text, 260), -102);
@@ -191,12 +190,13 @@ TEST(SettingsModuleFaults, EmptyEntriesFailAndFullListsStayInBounds) {
     SoftTokenDir dir;
     ASSERT_EQ(dir.Tool({"init"}).exitCode, 0);
     RecordedDevice d(MODULE_SPARSE_AUX);
-    ASSERT_TRUE(d->CheckToken());
-    EXPECT_FALSE(d->GetExtInfoFlag());
+    SelectedToken token;
+    ASSERT_EQ(d.module->CheckToken(token), 0);
+    EXPECT_FALSE(d.module->GetExtInfoFlag());
     EXPECT_EQ(d->ChangePin(), -300);
     EXPECT_EQ(d->SetLanguage("en-US", 5), -103);
     EXPECT_EQ(d->SetCharset("GBK", 3), -103);
-    EXPECT_EQ(d->GetCharsetFlag(), 1);
+    EXPECT_EQ(d.module->GetCharsetFlag(), 1);
     char text[300] = {};
     EXPECT_EQ(d->GetCharsetList(text, 260), -103);
     EXPECT_EQ(d->CustInitCard(), -301);
@@ -204,7 +204,7 @@ TEST(SettingsModuleFaults, EmptyEntriesFailAndFullListsStayInBounds) {
     int length = 1024;
     EXPECT_EQ(d->getClientInfo(text, &length), -300);
     EXPECT_EQ(d->setIPType(1), -300);
-    EXPECT_EQ(d->MapLoginResult(CKR_PIN_INCORRECT, -352), -221);
+    EXPECT_EQ(token.MapLoginResult(CKR_PIN_INCORRECT, -352), -221);
     // Its language list fills every byte and claims 100000.
     EXPECT_EQ(d->GetLanguageList(text, 260), -353);
     std::memset(text, 0x55, sizeof text);

@@ -13,7 +13,8 @@
 #include <random>
 #include <string>
 
-#include "device/DeviceP11Operation.h"
+#include "device/signing_text.h"
+#include "device/text_conversion.h"
 
 namespace {
 
@@ -70,13 +71,13 @@ protected:
     }
 
     long Full(const char* text, const char* key, const std::string& path, std::string& out, bool binary) {
-        return device_.MakeTLVSignFile(text, key, path, out, binary);
+        return MakeTLVSignFile(utf8_, text, key, path, out, binary);
     }
     long Prefix(const char* text, const char* key, const std::string& path, std::string& out, bool binary) {
-        return device_.MakePaddingTLVSignFile(text, key, path.c_str(), out, binary);
+        return MakePaddingTLVSignFile(utf8_, text, key, path.c_str(), out, binary);
     }
 
-    DeviceP11Operation device_{"/nonexistent/module.so"};
+    bool utf8_ = true;  // the charset flag
     std::string dir_;
     std::vector<std::string> created_;
 };
@@ -163,7 +164,7 @@ TEST_F(SigningTextTest, Gb18030Mode) {
     ASSERT_EQ(Full("A", kZhong.c_str(), "", utf8, false), 0);
     EXPECT_NE(utf8.find(DecHeader("22", 3) + kZhong), std::string::npos);
 
-    device_.SetCharsetFlag(0);
+    utf8_ = false;
     std::string gb;
     ASSERT_EQ(Full("A", kZhong.c_str(), "", gb, false), 0);
     EXPECT_EQ(gb, DecHeader("11", 12 + 1 + 12 + 2 + 12) + DecHeader("21", 1) + "A" + DecHeader("22", 2) + kZhongGb +
@@ -179,13 +180,13 @@ TEST_F(SigningTextTest, Gb18030Mode) {
 
 TEST_F(SigningTextTest, Utf8ToGbkKeepsWhatCameBeforeAProblem) {
     const std::string broken = "AB\xFF" + kZhong;
-    EXPECT_EQ(DeviceP11Operation::UTF8ToGBK(broken.c_str(), broken.size()), "AB");
+    EXPECT_EQ(UTF8ToGBK(broken.c_str(), broken.size()), "AB");
     std::string many, expected;
     for (int i = 0; i < 50000; ++i) {  // beyond one conversion step
         many += kZhong;
         expected += kZhongGb;
     }
-    EXPECT_EQ(DeviceP11Operation::UTF8ToGBK(many.c_str(), many.size()), expected);
+    EXPECT_EQ(UTF8ToGBK(many.c_str(), many.size()), expected);
 }
 
 TEST_F(SigningTextTest, UnreadableOrIrregularFilesGive302) {
@@ -293,7 +294,7 @@ TEST_F(SigningTextTest, TextsThatOutgrowTheirFieldsGive304) {
     // Ten decimal digits hold a signed 32-bit value only.
     std::string out = "kept";
     EXPECT_EQ(Full(longest, "K", "", out, false), -304);
-    device_.SetCharsetFlag(0);
+    utf8_ = false;
     EXPECT_EQ(Full(huge.get(), "K", "", out, false), -304);
     EXPECT_EQ(out, "kept");
 }

@@ -18,12 +18,14 @@
 
 #include "common/softtoken_fixture.h"
 #include "device/DeviceP11Operation.h"
+#include "device/module_connection.h"
 
 using Bytes = std::vector<unsigned char>;
 
 class TokenQueryTest : public ::testing::Test {
 protected:
     void TearDown() override {
+        connection_ = nullptr;
         device_.reset();
         EXPECT_EQ(OpenSessionCount(), 0u) << "a session was left open";
     }
@@ -46,10 +48,24 @@ protected:
     // The device layer on the software token's module, created on first use.
     DeviceP11Operation& Device() {
         if (!device_) {
-            device_ = std::make_unique<DeviceP11Operation>(SoftTokenDir::ModulePath());
-            device_->SetSleeper([](unsigned int) {});
+            auto connection = std::make_unique<ModuleConnection>(SoftTokenDir::ModulePath(), [](unsigned int) {});
+            connection_ = connection.get();
+            device_ = std::make_unique<DeviceP11Operation>(std::move(connection));
         }
         return *device_;
+    }
+
+    // The device layer's connection to the module.
+    ModuleConnection& Connection() {
+        Device();
+        return *connection_;
+    }
+
+    // The token the token check selects; a failed check fails the test.
+    SelectedToken Token() {
+        SelectedToken token;
+        EXPECT_EQ(Connection().CheckToken(token), 0);
+        return token;
     }
 
     static void* Module() {
@@ -64,6 +80,7 @@ protected:
 
     SoftTokenDir dir_;
     std::unique_ptr<DeviceP11Operation> device_;
+    ModuleConnection* connection_ = nullptr;  // owned by device_
 };
 
 // Puts a replacement into one entry of a function list for the scope.

@@ -12,20 +12,31 @@
 
 #include "common/softtoken_fixture.h"
 #include "device/DeviceP11Operation.h"
+#include "device/module_connection.h"
 
+// The device's operations through ->, its module connection through module.
 struct RecordedDevice {
-    explicit RecordedDevice(const std::string& path = SoftTokenDir::ModulePath())
-        : device(std::make_unique<DeviceP11Operation>(path)) {
-        device->SetSleeper([this](unsigned int seconds) {
+    explicit RecordedDevice(const std::string& path = SoftTokenDir::ModulePath()) {
+        auto connection = std::make_unique<ModuleConnection>(path, [this](unsigned int seconds) {
             waits.push_back(seconds);
             if (onWait) onWait(waits.size());
         });
+        module = connection.get();
+        device = std::make_unique<DeviceP11Operation>(std::move(connection));
     }
     DeviceP11Operation* operator->() const { return device.get(); }
 
-    std::unique_ptr<DeviceP11Operation> device;
+    // The token the token check selects now (a default one when it fails).
+    SelectedToken Token() const {
+        SelectedToken token;
+        module->CheckToken(token);
+        return token;
+    }
+
     std::vector<unsigned int> waits;
     std::function<void(size_t waitNumber)> onWait;  // runs during each recorded wait
+    ModuleConnection* module = nullptr;             // owned by the device
+    std::unique_ptr<DeviceP11Operation> device;
 };
 
 // Keeps the software token loaded and initialised for the whole test
