@@ -288,7 +288,7 @@ long PKCS_Handle::ChooseFile(ResultVector& result, int watchedInput) {
     return code;
 }
 
-ModuleCallFailure PKCS_Handle::LastModuleCallFailure() const {
+ModuleCallFailure PKCS_Handle::TakeModuleCallFailure() {
     // The device layer does not name its failing calls yet.
     return {};
 }

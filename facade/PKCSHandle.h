@@ -49,9 +49,8 @@ struct TokenSettings {
 };
 TokenSettings TokenSettingsFromEnvironment();
 
-// The token module call that failed during the facade's last operation: the
-// PKCS#11 function and its CKR_ result by name. Empty when none failed or the
-// device layer did not say.
+// A token module call that failed: the PKCS#11 function and its CKR_ result
+// by name. Empty when none failed or the device layer did not say.
 struct ModuleCallFailure {
     std::string function;  // "C_Sign"
     std::string result;    // "CKR_DEVICE_ERROR"
@@ -99,8 +98,10 @@ public:
     // none) is watched, and its end stops the chooser (see file_chooser.h).
     long ChooseFile(ResultVector& result, int watchedInput = -1);
     long GetLastErrorDesc(long code, ResultVector& result);
-    // Asked by the host after each request, for its log.
-    ModuleCallFailure LastModuleCallFailure() const;
+    // The last module call that failed since the previous call of this
+    // function, which forgets it: the host takes it after each request, for
+    // its log, so that no request is charged with another's failure.
+    ModuleCallFailure TakeModuleCallFailure();
 
 private:
     DeviceP11Operation& m_device;

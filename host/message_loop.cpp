@@ -80,7 +80,7 @@ int RunHost(const TokenSettings& settings, ChannelDescriptors descriptors, const
         ServeMessage(host, body);
         if (log.On()) {
             log.Write(FormatLogLine(host.trace, timing.began, std::chrono::steady_clock::now() - timing.started,
-                                    host.facade.LastModuleCallFailure()));
+                                    host.facade.TakeModuleCallFailure()));
         }
     }
     return 0;
