@@ -25,6 +25,7 @@ HOST_NAME = "com.tokenhost.native"
 MANIFEST = HOST_NAME + ".json"
 DEMO_CHROME_ID = "mcbdpadjgapfofhdbloaelgnfgjlihgl"
 DEMO_FIREFOX_ID = "token-host-demo@example.com"
+MAN_PAGE = "share/man/man1/token-host.1.gz"
 SYSTEM_DIRS = {
     "chrome": "etc/opt/chrome/native-messaging-hosts",
     "chromium": "etc/chromium/native-messaging-hosts",
@@ -84,6 +85,7 @@ class InstallTree(ManifestAssertions, unittest.TestCase):
     def test_manifests_name_the_installed_host(self):
         host = self.PREFIX + "/libexec/token-host/token-host"
         self.assertTrue(os.access(self.staged(host), os.X_OK))
+        self.assertTrue(os.path.isfile(self.staged(self.PREFIX + "/" + MAN_PAGE)))
         for browser in ("chrome", "chromium"):
             self.assertChromiumManifest(self.staged(os.path.join(SYSTEM_DIRS[browser], MANIFEST)), host,
                                         [DEMO_CHROME_ID])
@@ -173,6 +175,14 @@ class ConfigureOptions(ManifestAssertions, unittest.TestCase):
                 result = self.configure(option)
                 self.assertNotEqual(result.returncode, 0)
                 self.assertIn("extension id", result.stdout)
+
+    def test_refuses_build_paths_unfit_for_the_program(self):
+        for option in ("-DTOKEN_HOST_MODULE_PATH=lib/module.so",
+                       '-DTOKEN_HOST_CHOOSER_PATH=/usr/bin/cho"oser'):  # would end the C string
+            with self.subTest(option=option):
+                result = self.configure(option)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn("must be an absolute path", result.stdout)
 
 
 class UserScript(ManifestAssertions, unittest.TestCase):
@@ -302,7 +312,7 @@ class DebianPackage(unittest.TestCase):
     def test_contents(self):
         listing = [line.split()[-1] for line in self.dpkg_deb("-c").decode().splitlines()]
         for path in ["./usr/libexec/token-host/token-host", "./usr/share/token-host/install-user.sh",
-                     "./usr/share/token-host/demo/page/index.html"] + \
+                     "./usr/share/token-host/demo/page/index.html", "./usr/" + MAN_PAGE] + \
                     ["./%s/%s" % (folder, MANIFEST) for folder in SYSTEM_DIRS.values()]:
             self.assertIn(path, listing)
         self.assertFalse([path for path in listing if path.startswith("./usr/local")])
