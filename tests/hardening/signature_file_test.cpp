@@ -74,7 +74,8 @@ TEST_F(SignatureFileTest, AFailedWriteLeavesTheEarlierFile) {
     // host sees the write fail.
     HostProcess::Options options = Options();
     options.binary = "/bin/sh";
-    options.args = {"-c", "trap '' XFSZ; ulimit -f 256; exec \"$0\"", TOKEN_HOST_BINARY};
+    options.launcher.clear();
+    options.args = {"-c", "trap '' XFSZ; ulimit -f 256; exec ${1:+\"$1\"} \"$0\"", TOKEN_HOST_BINARY, kTestLauncher};
     HostProcess host(options);
     ASSERT_TRUE(host.SendMessage(Request()));
     const std::optional<std::string> frame = host.ReadFrame(seconds(60));
