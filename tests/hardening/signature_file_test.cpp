@@ -71,7 +71,7 @@ protected:
 
 TEST_F(SignatureFileTest, AFailedWriteLeavesTheEarlierFile) {
     // The file size limit stops the write part way; with SIGXFSZ ignored the
-    // host sees the write fail.
+    // host sees the write fail. The shell runs the host through the launcher, if any.
     HostProcess::Options options = Options();
     options.binary = "/bin/sh";
     options.launcher.clear();

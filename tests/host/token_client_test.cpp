@@ -101,4 +101,21 @@ TEST(TokenClient, FollowsPiecesWithGetMoreData) {
     EXPECT_NE(output.find("pieces=2"), std::string::npos) << output;
 }
 
+TEST(TokenClient, StartsTheHostThroughTheLauncher) {
+    ScratchDir dir;
+    const std::string seen = (dir / "launched").string();
+    // Records what it was asked to run, then runs it (through the build's launcher, if any).
+    std::ofstream(dir / "launcher") << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << seen << "'\nexec "
+                                    << (kTestLauncher.empty() ? "" : Quoted(kTestLauncher) + " ") << "\"$@\"\n";
+    chmod((dir / "launcher").c_str(), 0700);
+    std::string output;
+    const int code = RunCommand("TOKEN_HOST_MODULE=/nonexistent/m.so " + Client() + " --host " +
+                                    Quoted(TOKEN_HOST_BINARY) + " --launcher " + Quoted((dir / "launcher").string()) +
+                                    " '{\"ZEKA\":\"GetVersion\",\"tabID\":2}'",
+                                output);
+    EXPECT_EQ(code, 0) << output;
+    EXPECT_NE(output.find("cmd=GetVersion tabID=2 text=\"1.0.21.1015\""), std::string::npos) << output;
+    EXPECT_EQ(ReadFile(seen), std::string(TOKEN_HOST_BINARY) + "\n");
+}
+
 }  // namespace
