@@ -33,6 +33,23 @@ SYSTEM_DIRS = {
 }
 
 
+# Debian's names for the ELF machines the host is built for.
+DEBIAN_ARCHITECTURES = {0x3E: "amd64", 0xB7: "arm64"}
+ELF_SYMBOL_TABLE = 2
+
+
+def elf_machine(elf):
+    return int.from_bytes(elf[18:20], "little")
+
+
+def elf_section_types(elf):
+    """The type of every section of a 64-bit little-endian ELF file."""
+    offset = int.from_bytes(elf[0x28:0x30], "little")
+    size = int.from_bytes(elf[0x3A:0x3C], "little")
+    count = int.from_bytes(elf[0x3C:0x3E], "little")
+    return [int.from_bytes(elf[offset + i * size + 4:offset + i * size + 8], "little") for i in range(count)]
+
+
 def chrome_extension_id(public_key_base64):
     """The id Chromium gives an extension whose manifest pins this key."""
     digest = hashlib.sha256(base64.b64decode(public_key_base64)).hexdigest()[:32]
@@ -308,6 +325,16 @@ class DebianPackage(unittest.TestCase):
         self.assertEqual(self.dpkg_deb("-f", "Package").decode().strip(), "token-host")
         depends = [item.strip() for item in self.dpkg_deb("-f", "Depends").decode().split(",")]
         self.assertEqual(sorted(depends), ["libjsoncpp25", "libssl3"])
+
+    def test_architecture_is_the_one_the_host_was_built_for(self):
+        host = self.member("usr/libexec/token-host/token-host")
+        self.assertEqual(host[:6], b"\x7fELF\x02\x01")
+        self.assertEqual(self.dpkg_deb("-f", "Architecture").decode().strip(),
+                         DEBIAN_ARCHITECTURES.get(elf_machine(host), "unknown"))
+
+    def test_host_is_stripped(self):
+        host = self.member("usr/libexec/token-host/token-host")
+        self.assertNotIn(ELF_SYMBOL_TABLE, elf_section_types(host))
 
     def test_contents(self):
         listing = [line.split()[-1] for line in self.dpkg_deb("-c").decode().splitlines()]

@@ -27,11 +27,7 @@ ScratchDir::~ScratchDir() {
 }
 
 ToolOutput RunTool(const std::string& dir, const std::vector<std::string>& args) {
-    ChildOptions options;
-    options.argv = {SoftTokenDir::ToolPath(), "--dir", dir};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.pipeOutput = true;
-    const ChildResult run = RunChild(options);
+    const ChildResult run = RunChild(SoftTokenDir::ToolRun(dir, args));
     return ToolOutput{run.exitCode, run.output};
 }
 
