@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "device/device_facts.h"
+
 class ModuleConnection;
 
 // Where the key's module is installed.
@@ -57,6 +59,11 @@ public:
     long GetUserOCXVersion(char* out, int size);
     long getClientInfo(char* out, int* length);
     long setIPType(int value);
+
+    // ---- for the people supporting the host ----
+    // The first module call that failed since the previous call, which
+    // forgets it (see ModuleCallRecorder).
+    ModuleCallFailure TakeModuleCallFailure();
 
 private:
     std::unique_ptr<ModuleConnection> m_module;

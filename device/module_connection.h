@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "device/module_calls.h"
 #include "token_module/token_module.h"
 
 class P11Session;
@@ -20,9 +21,14 @@ struct SelectedToken {
     CK_FUNCTION_LIST_PTR functions = nullptr;
     AUX_FUNCTION_LIST* aux = nullptr;
     CK_SLOT_ID slot = 0;
+    ModuleCallRecorder* calls = nullptr;  // the connection's; null: nothing is recorded
 
     // Opens a serial read-write session on the slot.
     bool OpenSession(P11Session& session) const;
+    // Returns rv, recorded as function's result when it is a failure.
+    CK_RV Record(const char* function, CK_RV rv, CK_RV alsoFine = CKR_OK) const {
+        return RecordCall(calls, function, rv, alsoFine);
+    }
     // A wrong PIN as a code: kPinLocked when E_GetPinInfo shows no tries
     // left, else WrongPin(N).
     long WrongPinCode() const;
@@ -59,6 +65,9 @@ public:
     // selected; token then describes it (else it is a default one).
     long CheckToken(SelectedToken& token);
 
+    // The module calls that failed, recorded by every operation on this
+    // connection.
+    ModuleCallRecorder& Calls() { return m_calls; }
     CK_FUNCTION_LIST_PTR Functions() const { return m_functionList; }
     AUX_FUNCTION_LIST* AuxFunctions() const { return m_auxList; }
     // Whether the key selected last answered E_GetTokenExtInfo.
@@ -75,4 +84,5 @@ private:
     AUX_FUNCTION_LIST* m_auxList = nullptr;
     bool m_extInfo = true;
     int m_charsetUtf8 = 1;
+    ModuleCallRecorder m_calls;
 };

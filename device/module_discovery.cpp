@@ -55,21 +55,21 @@ bool LoadAuxList(void* module, AUX_FUNCTION_LIST*& aux) {
 }
 
 // Number of slots holding a token; a failed call counts as none.
-CK_RV CountPresentSlots(CK_FUNCTION_LIST_PTR f, CK_ULONG& count) {
+CK_RV CountPresentSlots(CK_FUNCTION_LIST_PTR f, ModuleCallRecorder& calls, CK_ULONG& count) {
     count = 0;
     if (!f->C_GetSlotList) return CKR_FUNCTION_FAILED;
-    CK_RV rv = f->C_GetSlotList(CK_TRUE, nullptr, &count);
+    CK_RV rv = calls.Record("C_GetSlotList", f->C_GetSlotList(CK_TRUE, nullptr, &count));
     if (rv != CKR_OK) count = 0;
     return rv;
 }
 
 // Only whether the token answers matters; the information itself is not kept.
-bool AnswersExtendedInfo(const AUX_FUNCTION_LIST* aux, CK_SLOT_ID slot) {
+bool AnswersExtendedInfo(const AUX_FUNCTION_LIST* aux, ModuleCallRecorder& calls, CK_SLOT_ID slot) {
     auto getExtInfo = AuxEntryAt<E_GetTokenExtInfo_t>(aux, AUX_GET_TOKEN_EXT_INFO);
     if (!getExtInfo) return false;
     std::vector<unsigned char> info(kExtInfoSize, 0);
     CK_ULONG length = kExtInfoSize;
-    return getExtInfo(slot, info.data(), &length) == CKR_OK;
+    return calls.RecordAnswer("E_GetTokenExtInfo", getExtInfo(slot, info.data(), &length)) == CKR_OK;
 }
 
 unsigned int ClampCount(CK_ULONG count) {
@@ -81,13 +81,15 @@ unsigned int ClampCount(CK_ULONG count) {
 bool SelectedToken::OpenSession(P11Session& session) const {
     // The guard closes through C_CloseSession, so a module without it gets no session.
     if (!functions || !functions->C_CloseSession) return false;
-    return session.Open(functions, slot);
+    return session.Open(functions, slot, calls);
 }
 
 long SelectedToken::WrongPinCode() const {
     unsigned char info[kPinInfoSize] = {};
     // The entry's own result is not consulted: an unanswered record reads as no tries left.
-    if (auto getPinInfo = AuxEntryAt<E_GetPinInfo_t>(aux, AUX_GET_PIN_INFO)) getPinInfo(slot, info);
+    if (auto getPinInfo = AuxEntryAt<E_GetPinInfo_t>(aux, AUX_GET_PIN_INFO)) {
+        Record("E_GetPinInfo", getPinInfo(slot, info));
+    }
     const int triesLeft = info[kPinTriesOffset];
     return triesLeft == 0 ? rc::kPinLocked : rc::WrongPin(triesLeft);
 }
@@ -145,7 +147,8 @@ long ModuleConnection::GetFuncList() {
 long ModuleConnection::Init() {
     if (long rv = GetFuncList()) return rv;
     if (!m_functionList->C_Initialize) return rc::kGeneralFailure;
-    CK_RV initialized = m_functionList->C_Initialize(nullptr);
+    CK_RV initialized =
+        m_calls.Record("C_Initialize", m_functionList->C_Initialize(nullptr), CKR_CRYPTOKI_ALREADY_INITIALIZED);
     if (initialized == CKR_OK) {
         m_sleeper(kSecondsAfterFirstInitialize);
     } else if (initialized != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
@@ -160,14 +163,14 @@ long ModuleConnection::GetTokenCount(unsigned int* count, CK_SLOT_ID* selected) 
     CK_FUNCTION_LIST_PTR f = m_functionList;
 
     CK_ULONG present = 0;
-    if (CountPresentSlots(f, present) != CKR_OK) return rc::kCannotConnect;
+    if (CountPresentSlots(f, m_calls, present) != CKR_OK) return rc::kCannotConnect;
     if (present >= 2) {
         if (count) *count = ClampCount(present);
         return 0;
     }
     for (int attempt = 0; present == 0 && attempt < kTokenWaitAttempts; ++attempt) {
         m_sleeper(1);
-        CountPresentSlots(f, present);
+        CountPresentSlots(f, m_calls, present);
     }
     if (present == 0) {
         if (count) *count = 0;
@@ -176,7 +179,9 @@ long ModuleConnection::GetTokenCount(unsigned int* count, CK_SLOT_ID* selected) 
 
     std::vector<CK_SLOT_ID> slots(std::min(present, kMaxSlots));
     CK_ULONG listed = slots.size();
-    if (f->C_GetSlotList(CK_TRUE, slots.data(), &listed) != CKR_OK) return rc::kCannotConnect;
+    if (m_calls.Record("C_GetSlotList", f->C_GetSlotList(CK_TRUE, slots.data(), &listed)) != CKR_OK) {
+        return rc::kCannotConnect;
+    }
     slots.resize(std::min<CK_ULONG>(listed, slots.size()));
     if (slots.empty()) {
         if (count) *count = 0;
@@ -187,10 +192,10 @@ long ModuleConnection::GetTokenCount(unsigned int* count, CK_SLOT_ID* selected) 
     unsigned int usable = 0;
     for (CK_SLOT_ID slot : slots) {
         CK_TOKEN_INFO info{};
-        if (!f->C_GetTokenInfo || f->C_GetTokenInfo(slot, &info) != CKR_OK) continue;
+        if (!f->C_GetTokenInfo || m_calls.Record("C_GetTokenInfo", f->C_GetTokenInfo(slot, &info)) != CKR_OK) continue;
         if (++usable == 1) {
             if (selected) *selected = slot;
-            if (!AnswersExtendedInfo(m_auxList, slot)) m_extInfo = false;
+            if (!AnswersExtendedInfo(m_auxList, m_calls, slot)) m_extInfo = false;
         }
     }
     if (count) *count = usable;
@@ -205,7 +210,7 @@ long ModuleConnection::CheckToken(SelectedToken& token) {
     if (count == 0) return rc::kNoKey;
     if (count != 1) return rc::kSeveralKeys;
     if (slot == 0) return rc::kCannotConnect;
-    token = SelectedToken{m_functionList, m_auxList, slot};
+    token = SelectedToken{m_functionList, m_auxList, slot, &m_calls};
     return 0;
 }
 
@@ -216,3 +221,5 @@ DeviceP11Operation::DeviceP11Operation(std::unique_ptr<ModuleConnection> module)
 
 // Destroying the connection unloads the module.
 DeviceP11Operation::~DeviceP11Operation() = default;
+
+ModuleCallFailure DeviceP11Operation::TakeModuleCallFailure() { return m_module->Calls().Take(); }
