@@ -60,7 +60,11 @@ public:
     long getClientInfo(char* out, int* length);
     long setIPType(int value);
 
-    // ---- for the people supporting the host ----
+    // ---- for the people supporting the host (device_diagnosis.cpp) ----
+    // Loads the module, applies the one-key rule as every command does (its
+    // waits included) and reads what the slots, the key and its certificates
+    // show. Never logs in, signs or writes; its session is read-only.
+    DeviceDiagnosis Diagnose();
     // The first module call that failed since the previous call, which
     // forgets it (see ModuleCallRecorder).
     ModuleCallFailure TakeModuleCallFailure();

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "device/device_facts.h"
 #include "device/module_calls.h"
 #include "token_module/token_module.h"
 
@@ -25,6 +27,8 @@ struct SelectedToken {
 
     // Opens a serial read-write session on the slot.
     bool OpenSession(P11Session& session) const;
+    // Opens a serial read-only session, for looking without changing anything.
+    bool OpenReadOnlySession(P11Session& session) const;
     // Returns rv, recorded as function's result when it is a failure.
     CK_RV Record(const char* function, CK_RV rv, CK_RV alsoFine = CKR_OK) const {
         return RecordCall(calls, function, rv, alsoFine);
@@ -36,6 +40,15 @@ struct SelectedToken {
     // kCancelled, kTimedOut, kPinLocked, WrongPin(N), or otherRv for anything
     // unlisted. 0 for success.
     long MapLoginResult(CK_RV rv, long otherRv) const;
+};
+
+// What the last attempt to load the module found.
+struct LoadingFacts {
+    bool attempted = false;
+    std::string loadError;  // dlopen's text when it failed
+    ListLookupFacts functionList;
+    ListLookupFacts auxFunctionList;
+    std::optional<CK_RV> initializeResult;  // the last C_Initialize
 };
 
 class ModuleConnection {
@@ -65,6 +78,8 @@ public:
     // selected; token then describes it (else it is a default one).
     long CheckToken(SelectedToken& token);
 
+    const std::string& Path() const { return m_path; }
+    const LoadingFacts& Loading() const { return m_loading; }
     // The module calls that failed, recorded by every operation on this
     // connection.
     ModuleCallRecorder& Calls() { return m_calls; }
@@ -84,5 +99,6 @@ private:
     AUX_FUNCTION_LIST* m_auxList = nullptr;
     bool m_extInfo = true;
     int m_charsetUtf8 = 1;
+    LoadingFacts m_loading;
     ModuleCallRecorder m_calls;
 };

@@ -36,22 +36,29 @@ struct ModuleCloser {
 };
 using ModuleHandle = std::unique_ptr<void, ModuleCloser>;
 
-bool LoadFunctionList(void* module, CK_FUNCTION_LIST_PTR& functions) {
-    auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
-    if (!getFunctionList) return false;
-    CK_FUNCTION_LIST_PTR list = nullptr;
-    if (getFunctionList(&list) != CKR_OK || !list) return false;
-    functions = list;
-    return true;
+// Asks the module for one of its function lists through the getter that
+// symbol names; the list only when the getter succeeds and gives one.
+template <typename List, typename Getter>
+List* LookUpList(void* module, const char* symbol, ListLookupFacts& facts) {
+    auto getList = reinterpret_cast<Getter>(dlsym(module, symbol));
+    if (!getList) {
+        facts = {ListLookup::NotExported, ""};
+        return nullptr;
+    }
+    List* list = nullptr;
+    const CK_RV rv = getList(&list);
+    if (rv != CKR_OK) {
+        facts = {ListLookup::CallFailed, ModuleResultName(rv)};
+        return nullptr;
+    }
+    facts = {list ? ListLookup::Found : ListLookup::NoList, ""};
+    return list;
 }
 
-bool LoadAuxList(void* module, AUX_FUNCTION_LIST*& aux) {
-    auto getAuxList = reinterpret_cast<E_GetAuxFunctionList_t>(dlsym(module, "E_GetAuxFunctionList"));
-    if (!getAuxList) return false;
-    AUX_FUNCTION_LIST* list = nullptr;
-    if (getAuxList(&list) != CKR_OK || !list) return false;
-    aux = list;
-    return true;
+// dlerror's text, which names the file and the reason.
+std::string LoadErrorText() {
+    const char* text = dlerror();
+    return text ? text : "unknown reason";
 }
 
 // Number of slots holding a token; a failed call counts as none.
@@ -82,6 +89,11 @@ bool SelectedToken::OpenSession(P11Session& session) const {
     // The guard closes through C_CloseSession, so a module without it gets no session.
     if (!functions || !functions->C_CloseSession) return false;
     return session.Open(functions, slot, calls);
+}
+
+bool SelectedToken::OpenReadOnlySession(P11Session& session) const {
+    if (!functions || !functions->C_CloseSession) return false;
+    return session.Open(functions, slot, calls, CKF_SERIAL_SESSION);
 }
 
 long SelectedToken::WrongPinCode() const {
@@ -133,11 +145,20 @@ long ModuleConnection::Clear() {
 
 long ModuleConnection::GetFuncList() {
     if (m_module) return 0;
+    m_loading = LoadingFacts{};
+    m_loading.attempted = true;
     ModuleHandle module(dlopen(m_path.c_str(), RTLD_NOW));
-    if (!module) return rc::kModuleNotInstalled;
-    CK_FUNCTION_LIST_PTR functions = nullptr;
-    AUX_FUNCTION_LIST* aux = nullptr;
-    if (!LoadFunctionList(module.get(), functions) || !LoadAuxList(module.get(), aux)) return rc::kGeneralFailure;
+    if (!module) {
+        m_loading.loadError = LoadErrorText();
+        return rc::kModuleNotInstalled;
+    }
+    // Both lists are asked for even when the first is missing, so that a
+    // diagnosis can tell about each.
+    CK_FUNCTION_LIST_PTR functions =
+        LookUpList<CK_FUNCTION_LIST, CK_C_GetFunctionList>(module.get(), "C_GetFunctionList", m_loading.functionList);
+    AUX_FUNCTION_LIST* aux = LookUpList<AUX_FUNCTION_LIST, E_GetAuxFunctionList_t>(module.get(), "E_GetAuxFunctionList",
+                                                                                   m_loading.auxFunctionList);
+    if (!functions || !aux) return rc::kGeneralFailure;
     m_module = module.release();
     m_functionList = functions;
     m_auxList = aux;
@@ -149,6 +170,7 @@ long ModuleConnection::Init() {
     if (!m_functionList->C_Initialize) return rc::kGeneralFailure;
     CK_RV initialized =
         m_calls.Record("C_Initialize", m_functionList->C_Initialize(nullptr), CKR_CRYPTOKI_ALREADY_INITIALIZED);
+    m_loading.initializeResult = initialized;
     if (initialized == CKR_OK) {
         m_sleeper(kSecondsAfterFirstInitialize);
     } else if (initialized != CKR_CRYPTOKI_ALREADY_INITIALIZED) {

@@ -18,15 +18,14 @@ public:
     P11Session& operator=(const P11Session&) = delete;
     ~P11Session() { Close(); }
 
-    // Opens a serial read-write session without callback. False when the
-    // call fails or yields handle 0.
-    bool Open(CK_FUNCTION_LIST_PTR functions, CK_SLOT_ID slot, ModuleCallRecorder* calls = nullptr) {
+    // Opens a serial session without callback, read-write unless flags say
+    // otherwise. False when the call fails or yields handle 0.
+    bool Open(CK_FUNCTION_LIST_PTR functions, CK_SLOT_ID slot, ModuleCallRecorder* calls = nullptr,
+              CK_FLAGS flags = CKF_SERIAL_SESSION | CKF_RW_SESSION) {
         Close();
         if (!functions || !functions->C_OpenSession) return false;
         CK_SESSION_HANDLE handle = 0;
-        CK_RV rv = RecordCall(calls, "C_OpenSession",
-                              functions->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
-                                                       &handle));
+        CK_RV rv = RecordCall(calls, "C_OpenSession", functions->C_OpenSession(slot, flags, nullptr, nullptr, &handle));
         if (rv != CKR_OK || handle == 0) return false;
         functions_ = functions;
         handle_ = handle;

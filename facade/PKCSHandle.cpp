@@ -289,3 +289,5 @@ long PKCS_Handle::ChooseFile(ResultVector& result, int watchedInput) {
 }
 
 ModuleCallFailure PKCS_Handle::TakeModuleCallFailure() { return m_device.TakeModuleCallFailure(); }
+
+DeviceDiagnosis PKCS_Handle::DiagnoseDevice() { return m_device.Diagnose(); }

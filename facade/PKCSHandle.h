@@ -96,6 +96,9 @@ public:
     // function, which forgets it: the host takes it after each request, for
     // its log, so that no request is charged with another's failure.
     ModuleCallFailure TakeModuleCallFailure();
+    // What --diagnose shows of the module and the key (read-only; see
+    // DeviceP11Operation::Diagnose).
+    DeviceDiagnosis DiagnoseDevice();
 
 private:
     DeviceP11Operation& m_device;
