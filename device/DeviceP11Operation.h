@@ -11,9 +11,6 @@
 
 class ModuleConnection;
 
-// Where the key's module is installed.
-extern const char* const kDefaultModulePath;
-
 class DeviceP11Operation {
 public:
     // Loads the module at path on first use and unloads it when destroyed.
