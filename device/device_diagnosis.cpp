@@ -130,7 +130,7 @@ std::vector<std::string> TokenFlagNames(CK_FLAGS flags) {
     return names;
 }
 
-bool StatusIsInitialised(const LoadingFacts& loading) {
+bool Initialised(const LoadingFacts& loading) {
     return loading.initializeResult &&
            (*loading.initializeResult == CKR_OK || *loading.initializeResult == CKR_CRYPTOKI_ALREADY_INITIALIZED);
 }
@@ -148,7 +148,7 @@ ModuleFacts ExamineModule(ModuleConnection& module) {
     if (loading.initializeResult) facts.initializeResult = ModuleResultName(*loading.initializeResult);
 
     CK_FUNCTION_LIST_PTR f = module.Functions();
-    if (!f || !f->C_GetInfo || !StatusIsInitialised(loading)) return facts;
+    if (!f || !f->C_GetInfo || !Initialised(loading)) return facts;
     CK_INFO info{};
     const CK_RV rv = module.Calls().Record("C_GetInfo", f->C_GetInfo(&info));
     facts.infoResult = ModuleResultName(rv);
@@ -181,7 +181,7 @@ TokenFacts ExamineToken(CK_FUNCTION_LIST_PTR f, ModuleCallRecorder& calls, CK_SL
 // Every slot holding a token, without discovery's waits.
 void ListTokens(ModuleConnection& module, KeyFacts& key) {
     CK_FUNCTION_LIST_PTR f = module.Functions();
-    if (!f || !StatusIsInitialised(module.Loading())) return;
+    if (!f || !Initialised(module.Loading())) return;
     if (!f->C_GetSlotList) {
         key.slotListResult = ModuleResultName(CKR_FUNCTION_NOT_SUPPORTED);
         return;

@@ -56,7 +56,7 @@ int RunDiagnosis(const TokenSettings& settings, bool json) {
     // A module settles for 3 seconds after its first initialisation, and a key
     // being plugged in gets 5 more: the wait is what every command sees, so
     // the diagnosis keeps it, and tells a person watching.
-    if (isatty(STDERR_FILENO)) std::fputs("Examining the key's module (this takes 3 to 8 seconds)...\n", stderr);
+    if (isatty(STDERR_FILENO)) std::fputs("Examining the key's module (this can take up to 8 seconds)...\n", stderr);
     TokenService tokens(settings);
     const DiagnosisReport report = Diagnose(input, tokens.Facade().DiagnoseDevice());
     const std::string text = json ? ReportAsJson(report) : ReportAsText(report);
