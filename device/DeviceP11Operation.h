@@ -7,10 +7,9 @@
 #include <memory>
 #include <string>
 
-class ModuleConnection;
+#include "device/device_facts.h"
 
-// Where the key's module is installed.
-extern const char* const kDefaultModulePath;
+class ModuleConnection;
 
 class DeviceP11Operation {
 public:
@@ -57,6 +56,15 @@ public:
     long GetUserOCXVersion(char* out, int size);
     long getClientInfo(char* out, int* length);
     long setIPType(int value);
+
+    // ---- for the people supporting the host (device_diagnosis.cpp) ----
+    // Loads the module, applies the one-key rule as every command does (its
+    // waits included) and reads what the slots, the key and its certificates
+    // show. Never logs in, signs or writes; its session is read-only.
+    DeviceDiagnosis Diagnose();
+    // The first module call that failed since the previous call, which
+    // forgets it (see ModuleCallRecorder).
+    ModuleCallFailure TakeModuleCallFailure();
 
 private:
     std::unique_ptr<ModuleConnection> m_module;

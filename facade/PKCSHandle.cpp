@@ -288,7 +288,6 @@ long PKCS_Handle::ChooseFile(ResultVector& result, int watchedInput) {
     return code;
 }
 
-ModuleCallFailure PKCS_Handle::TakeModuleCallFailure() {
-    // The device layer does not name its failing calls yet.
-    return {};
-}
+ModuleCallFailure PKCS_Handle::TakeModuleCallFailure() { return m_device.TakeModuleCallFailure(); }
+
+DeviceDiagnosis PKCS_Handle::DiagnoseDevice() { return m_device.Diagnose(); }

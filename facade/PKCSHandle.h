@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "device/device_facts.h"
+
 class DeviceP11Operation;
 
 using ResultVector = std::vector<unsigned char>;
@@ -49,14 +51,6 @@ struct TokenSettings {
 };
 TokenSettings TokenSettingsFromEnvironment();
 
-// A token module call that failed: the PKCS#11 function and its CKR_ result
-// by name. Empty when none failed or the device layer did not say.
-struct ModuleCallFailure {
-    std::string function;  // "C_Sign"
-    std::string result;    // "CKR_DEVICE_ERROR"
-    bool Empty() const { return function.empty(); }
-};
-
 class PKCS_Handle {
 public:
     // The device must outlive the facade.
@@ -98,10 +92,13 @@ public:
     // none) is watched, and its end stops the chooser (see file_chooser.h).
     long ChooseFile(ResultVector& result, int watchedInput = -1);
     long GetLastErrorDesc(long code, ResultVector& result);
-    // The last module call that failed since the previous call of this
+    // The first module call that failed since the previous call of this
     // function, which forgets it: the host takes it after each request, for
     // its log, so that no request is charged with another's failure.
     ModuleCallFailure TakeModuleCallFailure();
+    // What --diagnose shows of the module and the key (read-only; see
+    // DeviceP11Operation::Diagnose).
+    DeviceDiagnosis DiagnoseDevice();
 
 private:
     DeviceP11Operation& m_device;

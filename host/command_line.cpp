@@ -1,5 +1,7 @@
 #include "host/command_line.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -50,7 +52,13 @@ void PrintHelp(const TokenSettings& settings) {
 }
 
 int RunDiagnosis(const TokenSettings& settings, bool json) {
-    const DiagnosisReport report = Diagnose(DiagnosisInputOfThisProcess(settings, HostVersion(settings)));
+    const DiagnosisInput input = DiagnosisInputOfThisProcess(settings, HostVersion(settings));
+    // A module settles for 3 seconds after its first initialisation, and a key
+    // being plugged in gets 5 more: the wait is what every command sees, so
+    // the diagnosis keeps it, and tells a person watching.
+    if (isatty(STDERR_FILENO)) std::fputs("Examining the key's module (this can take up to 8 seconds)...\n", stderr);
+    TokenService tokens(settings);
+    const DiagnosisReport report = Diagnose(input, tokens.Facade().DiagnoseDevice());
     const std::string text = json ? ReportAsJson(report) : ReportAsText(report);
     std::fwrite(text.data(), 1, text.size(), stdout);
     return report.ExitStatus();

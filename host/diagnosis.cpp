@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/request_log.h"
+#include "support/result_codes.h"
 
 namespace {
 
@@ -52,11 +53,193 @@ ReportSection HostSection(const DiagnosisInput& input) {
     return section;
 }
 
-ReportSection ModuleSection(const TokenSettings& settings) {
+Json::Value CallAsJson(const ModuleCallFailure& call) {
+    Json::Value object(Json::objectValue);
+    object["function"] = call.function;
+    object["result"] = call.result;
+    return object;
+}
+
+// "what (C_X returned CKR_Y)", or just what when no call failed.
+std::string WithCall(const std::string& what, const ModuleCallFailure& call) {
+    return call.Empty() ? what : what + " (" + call.function + " returned " + call.result + ")";
+}
+
+// The failing call for programs, beside the fact a person reads it in.
+void AddCall(ReportSection& section, const char* key, const ModuleCallFailure& call) {
+    if (!call.Empty()) section.Add(key, "", CallAsJson(call));
+}
+
+std::string ListLookupText(const ListLookupFacts& facts) {
+    switch (facts.lookup) {
+    case ListLookup::NotTried:
+        return "not looked up";
+    case ListLookup::NotExported:
+        return "not exported";
+    case ListLookup::CallFailed:
+        return "exported, failed: " + facts.result;
+    case ListLookup::NoList:
+        return "exported, returned no list";
+    case ListLookup::Found:
+        return "returned a list";
+    }
+    return "";
+}
+
+// The module's own words about itself, when it was asked.
+void AddModuleInfo(ReportSection& section, const ModuleFacts& module) {
+    if (module.infoResult.empty()) return;
+    const bool read = module.infoResult == "CKR_OK";
+    section.Add("info_result", "C_GetInfo", module.infoResult, !read);
+    if (!read) return;
+    section.Add("cryptoki_version", "cryptoki version", module.cryptokiVersion);
+    section.Add("manufacturer", "manufacturer", module.manufacturer);
+    section.Add("description", "description", module.description);
+    section.Add("library_version", "library version", module.libraryVersion);
+}
+
+ReportSection ModuleSection(const TokenSettings& settings, const ModuleFacts& module) {
     ReportSection section{"module", "Key module"};
     section.Add("path", "path", settings.modulePath);
     section.Add("origin", "origin", OriginKey(settings.moduleOrigin), false,
                 DescribeOrigin(settings.moduleOrigin, "TOKEN_HOST_MODULE_PATH", "TOKEN_HOST_MODULE"));
+    section.Add("exists", "file exists", module.fileExists, !module.fileExists);
+    if (module.fileExists) section.Add("readable", "readable", module.fileReadable, !module.fileReadable);
+    section.Add("loaded", "loads", module.loaded, !module.loaded);
+    if (!module.loadError.empty()) section.Add("load_error", "load error", module.loadError, true);
+    if (!module.loaded) return section;
+    section.Add("function_list", "C_GetFunctionList", ListLookupText(module.functionList),
+                module.functionList.lookup != ListLookup::Found);
+    section.Add("aux_function_list", "E_GetAuxFunctionList", ListLookupText(module.auxFunctionList),
+                module.auxFunctionList.lookup != ListLookup::Found);
+    if (!module.initializeResult.empty()) {
+        const bool initialised =
+            module.initializeResult == "CKR_OK" || module.initializeResult == "CKR_CRYPTOKI_ALREADY_INITIALIZED";
+        section.Add("initialize", "C_Initialize", module.initializeResult, !initialised);
+    }
+    AddModuleInfo(section, module);
+    return section;
+}
+
+ReportSection TokenEntry(const TokenFacts& token) {
+    ReportSection entry{"", "slot " + std::to_string(token.slot)};
+    entry.Add("slot", "", static_cast<Json::UInt64>(token.slot));
+    const bool read = token.infoResult == "CKR_OK";
+    entry.Add("token_info", "C_GetTokenInfo", token.infoResult, !read);
+    if (!read) return entry;
+    entry.Add("label", "label", token.label);
+    entry.Add("model", "model", token.model);
+    entry.Add("serial", "serial", token.serial);
+    const bool locked =
+        std::find(token.flags.begin(), token.flags.end(), "CKF_USER_PIN_LOCKED") != token.flags.end();
+    entry.Add("flags", "flags", StringArray(token.flags), locked);
+    return entry;
+}
+
+ReportSection SlotsSection(const KeyFacts& key) {
+    ReportSection section{"slots", "Slots with a token"};
+    if (key.slotListResult.empty()) {
+        section.Add("slot_list", "C_GetSlotList", Json::Value(), false, "not asked (the module is not initialised)");
+        return section;
+    }
+    section.Add("slot_list", "C_GetSlotList", key.slotListResult, key.slotListResult != "CKR_OK");
+    section.Add("count", "slots with a token", static_cast<Json::UInt64>(key.tokens.size()), key.tokens.empty());
+    section.entriesKey = "tokens";
+    for (const TokenFacts& token : key.tokens) section.entries.push_back(TokenEntry(token));
+    return section;
+}
+
+// What the one-key rule's outcome means to a person.
+std::string RuleText(const KeyFacts& key) {
+    switch (key.code) {
+    case rc::kSuccess:
+        return "exactly one key, in slot " + std::to_string(key.slot);
+    case rc::kModuleNotInstalled:
+        return "the key's module cannot be loaded or initialised";
+    case rc::kNoKey:
+        return "no key is plugged in";
+    case rc::kCannotConnect:
+        return "the key cannot be connected (it sits in slot 0, or a slot, token or module call failed)";
+    case rc::kSeveralKeys:
+        return "several keys are plugged in; leave one";
+    default:
+        return "a failure";
+    }
+}
+
+std::string KeyPairText(const CertificateFacts& certificate) {
+    if (!certificate.hasPairId) return "none (no pair ID: no key of its own on the token)";
+    if (certificate.publicKeyFound && certificate.privateKeyFound) return "public and private key found";
+    if (certificate.publicKeyFound) return "public key only (a key may show the private one only after login)";
+    if (certificate.privateKeyFound) return "private key only";
+    return "not found";
+}
+
+ReportSection CertificateEntry(const CertificateFacts& certificate, size_t number) {
+    ReportSection entry{"", "certificate " + std::to_string(number)};
+    entry.Add("read", "read", certificate.read, !certificate.read,
+              certificate.read ? "" : WithCall("no", certificate.readFailure));
+    AddCall(entry, "read_failure", certificate.readFailure);
+    if (!certificate.read) return entry;
+    entry.Add("decoded", "X.509", certificate.decoded, !certificate.decoded);
+    if (certificate.decoded) {
+        entry.Add("subject", "subject", certificate.subject);
+        entry.Add("issuer", "issuer", certificate.issuer);
+        entry.Add("not_before", "not before", certificate.notBefore, certificate.notYetValid,
+                  certificate.notYetValid ? certificate.notBefore + " (not yet valid)" : "");
+        entry.Add("not_after", "not after", certificate.notAfter, certificate.expired,
+                  certificate.expired ? certificate.notAfter + " (expired)" : "");
+        entry.Add("not_yet_valid", "", certificate.notYetValid);
+        entry.Add("expired", "", certificate.expired);
+        entry.Add("key_type", "key type", certificate.keyType);
+    }
+    entry.Add("pair_id", "", certificate.hasPairId);
+    entry.Add("public_key", "", certificate.publicKeyFound);
+    entry.Add("private_key", "", certificate.privateKeyFound);
+    entry.Add("key_pair", "key pair", KeyPairText(certificate));
+    return entry;
+}
+
+void AddExtendedInfo(ReportSection& section, const KeyFacts& key) {
+    if (key.extInfoCode == 0) {
+        section.Add("ext_info", "extended information", key.extInfo);
+    } else {
+        section.Add("ext_info", "extended information", Json::Value(), true,
+                    WithCall("none: GMGetAdminKeyInfo would answer " + std::to_string(key.extInfoCode),
+                             key.extInfoFailure));
+        section.Add("ext_info_code", "", static_cast<Json::Int64>(key.extInfoCode));
+        AddCall(section, "ext_info_failure", key.extInfoFailure);
+    }
+    section.Add("ext_info_flag", "extended interface", key.extInfoFlag, false,
+                key.extInfoFlag ? "yes (discovery saw the key answer E_GetTokenExtInfo)" : "no");
+}
+
+void AddCertificates(ReportSection& section, const KeyFacts& key) {
+    if (!key.certificatesListed) {
+        section.Add("certificates_listed", "certificates", false, true,
+                    WithCall("cannot be listed", key.certificatesFailure));
+        AddCall(section, "certificates_failure", key.certificatesFailure);
+        return;
+    }
+    section.Add("certificates_listed", "", true);
+    section.Add("certificate_count", "certificates", static_cast<Json::UInt64>(key.certificates.size()),
+                key.certificates.empty());
+    section.entriesKey = "certificates";
+    for (size_t i = 0; i < key.certificates.size(); ++i) {
+        section.entries.push_back(CertificateEntry(key.certificates[i], i + 1));
+    }
+}
+
+ReportSection KeySection(const KeyFacts& key) {
+    ReportSection section{"key", "Key"};
+    const bool usable = key.code == rc::kSuccess;
+    section.Add("code", "one-key rule", static_cast<Json::Int64>(key.code), !usable,
+                WithCall(std::to_string(key.code) + ": " + RuleText(key), key.failedCall));
+    AddCall(section, "failed_call", key.failedCall);
+    if (!usable) return section;
+    section.Add("slot", "slot", static_cast<Json::UInt64>(key.slot));
+    AddExtendedInfo(section, key);
+    AddCertificates(section, key);
     return section;
 }
 
@@ -167,13 +350,6 @@ ReportSection BrowsersSection(const DiagnosisInput& input) {
     return section;
 }
 
-// Stands in until the device layer can be asked: see Diagnose.
-ReportSection KeySectionNotExamined() {
-    ReportSection section{"key", "Key"};
-    section.Add("examined", "examined", false, false, "no (not examined by this version)");
-    return section;
-}
-
 }  // namespace
 
 std::string DescribeOrigin(PathOrigin origin, const char* buildOption, const char* environmentVariable) {
@@ -198,13 +374,15 @@ DiagnosisInput DiagnosisInputOfThisProcess(const TokenSettings& settings, std::s
     return input;
 }
 
-DiagnosisReport Diagnose(const DiagnosisInput& input) {
+DiagnosisReport Diagnose(const DiagnosisInput& input, const DeviceDiagnosis& device) {
     DiagnosisReport report;
     report.sections.push_back(HostSection(input));
-    report.sections.push_back(ModuleSection(input.settings));
+    report.sections.push_back(ModuleSection(input.settings, device.module));
     report.sections.push_back(ChooserSection(input.settings));
     report.sections.push_back(LogSection(input.logSetting));
     report.sections.push_back(BrowsersSection(input));
-    report.sections.push_back(KeySectionNotExamined());
+    report.sections.push_back(SlotsSection(device.key));
+    report.sections.push_back(KeySection(device.key));
+    report.key = {true, device.key.code == rc::kSuccess, device.key.code};
     return report;
 }

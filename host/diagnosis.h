@@ -23,12 +23,10 @@ struct DiagnosisInput {
 // This process: /proc/self/exe, TOKEN_HOST_LOG, this user's folders.
 DiagnosisInput DiagnosisInputOfThisProcess(const TokenSettings& settings, std::string hostVersion);
 
-// The sections "host", "module", "chooser", "log", "browsers" and "key". The
-// key is not examined here: the sections that need the key's module (loading,
-// slots and tokens, certificates) and the key verdict are added by whoever
-// can ask the device layer; until then the report says the key was not
-// examined, and the exit status is 1.
-DiagnosisReport Diagnose(const DiagnosisInput& input);
+// The sections "host", "module", "chooser", "log", "browsers", "slots" and
+// "key", and the verdict: what the device layer found (PKCS_Handle::
+// DiagnoseDevice) decides the exit status.
+DiagnosisReport Diagnose(const DiagnosisInput& input, const DeviceDiagnosis& device);
 
 // How a person reads where a path came from; the variable names make it
 // plain what to change.

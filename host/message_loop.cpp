@@ -78,9 +78,12 @@ int RunHost(const TokenSettings& settings, ChannelDescriptors descriptors, const
         if (body.empty()) break;
         const RequestTiming timing;
         ServeMessage(host, body);
+        // Taken after every request, logged or not, so that none is charged
+        // with another's failure.
+        const ModuleCallFailure failure = host.facade.TakeModuleCallFailure();
         if (log.On()) {
             log.Write(FormatLogLine(host.trace, timing.began, std::chrono::steady_clock::now() - timing.started,
-                                    host.facade.TakeModuleCallFailure()));
+                                    failure));
         }
     }
     return 0;

@@ -1,8 +1,9 @@
 // The opt-in request log (TOKEN_HOST_LOG): one line per request saying what
 // happened to it, never what it said. A line holds the time, the command, the
 // tabID, the reply code (or the length of a text reply), the duration, the
-// sizes of the members read and the module call that failed. Texts, DNs, file
-// paths and results never reach it.
+// sizes of the members read and the first module call that failed (its
+// function and result, by names of our own). Texts, DNs, file paths and
+// results never reach it.
 #pragma once
 
 #include <chrono>

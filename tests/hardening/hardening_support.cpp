@@ -58,11 +58,13 @@ std::optional<Json::Value> ParseReply(const std::string& body) {
 std::string SoftTokenModule() { return SoftTokenDir::ModulePath(); }
 
 Conversation Converse(const std::string& stateDir, const std::vector<Request>& requests,
-                      std::chrono::milliseconds replyTimeout, const std::string& module) {
+                      std::chrono::milliseconds replyTimeout, const std::string& module,
+                      const std::string& logFile) {
     HostProcess::Options options;
     options.env["TOKEN_HOST_MODULE"] = module.empty() ? SoftTokenModule() : module;
     options.env["SOFTTOKEN_DIR"] = stateDir;
     options.env["TOKEN_HOST_CHOOSER"] = "/bin/false";
+    if (!logFile.empty()) options.env["TOKEN_HOST_LOG"] = logFile;
     HostProcess host(options);
     Conversation conversation;
     conversation.started = host.Started();

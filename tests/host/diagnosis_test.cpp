@@ -156,6 +156,14 @@ Json::Value ParseJson(const std::string& text) {
     return value;
 }
 
+// What the device layer finds when the module is not there.
+DeviceDiagnosis ModuleMissing() {
+    DeviceDiagnosis device;
+    device.module.loadError = "/opt/key/module.so: cannot open shared object file: No such file or directory";
+    device.key.code = -101;
+    return device;
+}
+
 // A good system manifest for Chromium shadowed by a broken one of the user's,
 // and a good one for Firefox.
 class DiagnosisReportTest : public ::testing::Test {
@@ -178,11 +186,11 @@ protected:
 };
 
 TEST_F(DiagnosisReportTest, TextAndJsonHoldTheSameFacts) {
-    const DiagnosisReport report = Diagnose(input_);
+    const DiagnosisReport report = Diagnose(input_, ModuleMissing());
     EXPECT_EQ(report.ExitStatus(), 1);
 
     const std::string text = ReportAsText(report);
-    EXPECT_NE(text.find("origin: environment variable TOKEN_HOST_MODULE"), std::string::npos) << text;
+    EXPECT_NE(text.find(" environment variable TOKEN_HOST_MODULE\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\n! executable: no"), std::string::npos) << text;  // the chooser
     EXPECT_NE(text.find("\n!   starts this host: no"), std::string::npos) << text;  // Chromium
     EXPECT_NE(text.find("\n!     parses: no"), std::string::npos) << text;
@@ -195,7 +203,8 @@ TEST_F(DiagnosisReportTest, TextAndJsonHoldTheSameFacts) {
     EXPECT_EQ(json["module"]["origin"], "environment");
     EXPECT_EQ(json["chooser"]["origin"], "built-in");
     EXPECT_EQ(json["log"]["set"], false);
-    EXPECT_EQ(json["key"]["examined"], false);
+    EXPECT_EQ(json["module"]["exists"], false);
+    EXPECT_EQ(json["key"]["code"], -101);
     EXPECT_EQ(json["verdict"]["usable_key"], false);
     EXPECT_EQ(json["exit_status"], 1);
     const Json::Value& browsers = json["browsers"]["per_browser"];
@@ -215,7 +224,7 @@ TEST_F(DiagnosisReportTest, TextAndJsonHoldTheSameFacts) {
 
 TEST_F(DiagnosisReportTest, ValuesCannotForgeLinesOfTheText) {
     input_.settings.modulePath = "/opt/key\n! executable: yes";
-    const std::string text = ReportAsText(Diagnose(input_));
+    const std::string text = ReportAsText(Diagnose(input_, ModuleMissing()));
     EXPECT_NE(text.find("/opt/key\\x0A! executable: yes"), std::string::npos) << text;
 }
 

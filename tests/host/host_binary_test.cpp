@@ -298,6 +298,9 @@ TEST(HostCommandLine, DiagnoseReportsToAPersonOrAsJson) {
     const std::string report = text.ReadUntilClosed();
     EXPECT_EQ(report.rfind("token-host diagnosis", 0), 0u) << report;
     EXPECT_NE(report.find(kNoModule), std::string::npos) << report;
+    EXPECT_NE(report.find("\n! load error:  " + std::string(kNoModule) + ": cannot open shared object file"),
+              std::string::npos)
+        << report;
     EXPECT_EQ(text.ExitCode(), 1) << "no usable key";
 
     options.args = {"--diagnose", "--json"};
@@ -306,6 +309,9 @@ TEST(HostCommandLine, DiagnoseReportsToAPersonOrAsJson) {
     EXPECT_EQ(json.ExitCode(), 1);
     EXPECT_EQ(parsed["host"]["path"], std::filesystem::canonical(TOKEN_HOST_BINARY).string());
     EXPECT_EQ(parsed["module"]["path"], kNoModule);
+    EXPECT_EQ(parsed["module"]["exists"], false);
+    EXPECT_EQ(parsed["key"]["code"], -101);
+    EXPECT_EQ(parsed["verdict"]["code"], -101);
     EXPECT_EQ(parsed["log"]["usable"], true);
     EXPECT_EQ(parsed["exit_status"], 1);
     EXPECT_FALSE(std::filesystem::exists(log)) << "the diagnosis changes nothing";

@@ -186,6 +186,7 @@ TEST_F(RequestLogTest, SigningLeavesOneLinePerRequestAndNothingOfWhatWasSigned) 
     EXPECT_TRUE(has(lines[2], " reply=-304 ")) << lines[2];
     EXPECT_TRUE(has(lines[3], " (unknown) size=")) << lines[3];
     EXPECT_TRUE(has(lines[3], " reply=none ")) << lines[3];
+    for (const std::string& line : lines) EXPECT_FALSE(has(line, " failed=")) << "no module call failed: " << line;
 
     for (const std::string& secret : {marker, rsaDn, std::string("Demo SM2 User"), keyMessage, document.string(),
                                       signatureFile.string(), work_.path().string()}) {
@@ -194,6 +195,42 @@ TEST_F(RequestLogTest, SigningLeavesOneLinePerRequestAndNothingOfWhatWasSigned) 
     EXPECT_EQ(SharedWindow(log, signature), "");
     EXPECT_EQ(SharedWindow(log, ReadAll(signatureFile)), "");
 }
+
+struct PlannedFault {
+    const char* name;
+    const char* rv;
+    const char* logged;
+};
+
+class RequestLogFailedCall : public ::testing::TestWithParam<PlannedFault> {};
+
+// The first call of the process is C_Initialize; failing, it spares the
+// request the module's settling pause.
+TEST_P(RequestLogFailedCall, NamesTheFunctionAndItsResult) {
+    SoftTokenDir token;
+    ASSERT_EQ(token.Tool({"demo"}).exitCode, 0);
+    ASSERT_EQ(token.Tool({"fault", "--call", "1", "--rv", GetParam().rv}).exitCode, 0);
+    ScratchDir work;
+    const fs::path log = work.path() / "requests.log";
+    HostProcess::Options options;
+    options.env["TOKEN_HOST_MODULE"] = SoftTokenDir::ModulePath();
+    options.env["SOFTTOKEN_DIR"] = token.Path();
+    options.env["TOKEN_HOST_LOG"] = log.string();
+    HostProcess host(options);
+    ASSERT_TRUE(host.SendMessage(R"({"ZEKA":"GetMediaID","tabID":5})"));
+    ASSERT_EQ(Parse(*host.ReadFrame())["text"], -101);
+    ASSERT_TRUE(host.SendEnd());
+    ASSERT_EQ(host.ExitCode(), 0);
+    const std::string line = ReadAll(log);
+    EXPECT_NE(line.find(" reply=-101 ms="), std::string::npos) << line;
+    EXPECT_NE(line.find(std::string(" failed=C_Initialize:") + GetParam().logged + "\n"), std::string::npos) << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(, RequestLogFailedCall,
+                         ::testing::Values(PlannedFault{"Standard", "0x30", "CKR_DEVICE_ERROR"},
+                                           PlannedFault{"VendorTimeOut", "0x80466F87", "CKR_VENDOR_USER_TIMEOUT"},
+                                           PlannedFault{"Unnamed", "0x80001234", "0x80001234"}),
+                         [](const ::testing::TestParamInfo<PlannedFault>& info) { return info.param.name; });
 
 TEST(RequestLogUnusable, TheHostServesAsIfThereWereNoLog) {
     ScratchDir work;
