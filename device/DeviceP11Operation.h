@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+class Base64Text;
 class ModuleConnection;
 
 // Where the key's module is installed.
@@ -26,6 +27,9 @@ public:
     // ---- signing (message_signing.cpp, file_signing.cpp) ----
     long GMUSBKeySign(const char* dn, const char* xmlMsg, const char* keyMsg, std::string hashName,
                       std::string filePath, std::string& out);
+    // The same with the text made only as it is read (see Base64Text).
+    long GMUSBKeySign(const char* dn, const char* xmlMsg, const char* keyMsg, std::string hashName,
+                      std::string filePath, Base64Text& out);
     long GMUSBKeySignFile(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                           const char* filePath, const char* p7Path, std::string& out);
 

@@ -53,6 +53,10 @@ void StoreText(ResultVector& result, const char* buffer, size_t capacity) {
     setVec(result, buffer, strnlen(buffer, capacity));
 }
 
+bool MessageSigningAcceptable(const char* dn, const char* xmlMsg, const char* keyMsg) {
+    return !IsEmpty(dn) && !IsEmpty(xmlMsg) && !IsEmpty(keyMsg) && IsAcceptableSignerDn(dn);
+}
+
 // Reports success through the status out-parameter as well.
 long WithStatus(long code, int* status) {
     if (code == 0 && status != nullptr) *status = 0;
@@ -90,9 +94,7 @@ long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char*
 
 long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                                const char* filePath, std::string& text) {
-    if (IsEmpty(dn) || IsEmpty(xmlMsg) || IsEmpty(keyMsg) || !IsAcceptableSignerDn(dn)) {
-        return rc::kBadParameter;
-    }
+    if (!MessageSigningAcceptable(dn, xmlMsg, keyMsg)) return rc::kBadParameter;
     std::string made;
     const long code = m_device.GMUSBKeySign(dn, xmlMsg, keyMsg, hashName ? hashName : "",
                                             filePath ? filePath : "", made);
@@ -102,6 +104,13 @@ long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char*
         text.swap(made);
     }
     return code;
+}
+
+long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
+                               const char* filePath, Base64Text& text) {
+    if (!MessageSigningAcceptable(dn, xmlMsg, keyMsg)) return rc::kBadParameter;
+    // Base64 holds no zero byte: the text needs no cut.
+    return m_device.GMUSBKeySign(dn, xmlMsg, keyMsg, hashName ? hashName : "", filePath ? filePath : "", text);
 }
 
 long PKCS_Handle::GMUsbKeySignFile(const char* signerDn, const char* hashName, const char* xmlMsg,

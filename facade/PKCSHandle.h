@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+class Base64Text;
 class DeviceP11Operation;
 
 using ResultVector = std::vector<unsigned char>;
@@ -34,6 +35,9 @@ public:
     // over as the device layer made it: signing results can be large.
     long GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                       const char* filePath, std::string& text);
+    // The same with the text made only as it is read: what the host sends.
+    long GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
+                      const char* filePath, Base64Text& text);
     long GMUsbKeySignFile(const char* signerDn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                           const char* filePath, const char* fileP7Path, ResultVector& result);
     long GMCreatePKCS10(const char* certInfo, ResultVector& result);

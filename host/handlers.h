@@ -12,6 +12,7 @@
 #include "facade/PKCSHandle.h"
 #include "support/result_codes.h"
 
+class Base64Text;
 struct HostChannel;
 
 // What a handler works with: the facade, and the browser's channel that the
@@ -63,3 +64,6 @@ constexpr long kTransferAbandoned = rc::kGeneralFailure;
 // end of input there also marks the channel as ended.
 void SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
                         const std::string& result);
+// The same for a text made piece by piece as it is sent.
+void SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
+                        const Base64Text& result);
