@@ -69,9 +69,9 @@ CommandHandler FindCommandHandler(const std::string& name) {
     return nullptr;
 }
 
-void ServeMessage(Host& host, const std::string& body) {
+void ServeMessage(Host& host, std::string body) {
     Json::Value request;
-    if (!ParseRequest(body, request) || !request.isObject()) return;
+    if (!ParseRequestBody(std::move(body), request) || !request.isObject()) return;
     const Json::Value& view = request;
     try {
         const CommandHandler handler = FindCommandHandler(view["ZEKA"].asString());
@@ -79,7 +79,7 @@ void ServeMessage(Host& host, const std::string& body) {
         // Every reply carries "tabID" as an integer: refuse a request whose
         // "tabID" cannot become one before the token is touched.
         view["tabID"].asInt();
-        handler(host, request);
+        handler(host, std::move(request));
     } catch (const Json::Exception&) {
         // A member of a type the JSON library cannot convert: like an
         // unknown command, no reply. Handlers read all members before
@@ -92,9 +92,9 @@ int RunHost(const TokenSettings& settings, ChannelDescriptors descriptors) {
     HostChannel channel(descriptors.in, descriptors.out);
     Host host{tokens.Facade(), channel};
     while (!channel.Finished()) {
-        const std::string body = ReciveData(channel);
+        std::string body = ReciveData(channel);
         if (body.empty()) break;
-        ServeMessage(host, body);
+        ServeMessage(host, std::move(body));
     }
     return 0;
 }

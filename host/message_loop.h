@@ -14,9 +14,10 @@ using CommandHandler = bool (*)(Host&, Json::Value);
 // The handler for a command name (exact, case-sensitive), or nullptr.
 CommandHandler FindCommandHandler(const std::string& name);
 
-// Serves one request body. Bodies that are not JSON objects, unknown command
-// names and members of the wrong JSON type get no reply.
-void ServeMessage(Host& host, const std::string& body);
+// Serves one request body, freed once it is parsed. Bodies that are not JSON
+// objects, unknown command names and members of the wrong JSON type get no
+// reply.
+void ServeMessage(Host& host, std::string body);
 
 // Serves requests from the browser's channel until an empty message or the
 // end of input (which a running chooser watches for too); returns the exit
