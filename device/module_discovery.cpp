@@ -12,7 +12,6 @@
 #include "device/p11_session.h"
 #include "support/result_codes.h"
 
-const char* const kDefaultModulePath = "/opt/apps/com.dorvel.quillmark7100-zeka/files/lib/libQuillmark7100_ZEKA.so";
 const unsigned char kPinPromptBlock[11] = {0x01, 0x08, '0', '0', '0', '0', '0', '0', '0', '0', 0x00};
 
 namespace {

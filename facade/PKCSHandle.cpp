@@ -6,7 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "device/DeviceP11Operation.h"
+#include "device/token_device.h"
+#include "facade/deferred_device.h"
 #include "facade/file_chooser.h"
 #include "support/result_codes.h"
 
@@ -76,12 +77,12 @@ TokenSettings TokenSettingsFromEnvironment() {
 }
 
 TokenService::TokenService(const TokenSettings& settings)
-    : m_device(std::make_unique<DeviceP11Operation>(settings.modulePath)),
+    : m_device(std::make_unique<DeferredDevice>(DeviceLibraryBesideProgram(), settings.modulePath)),
       m_facade(*m_device, settings.chooserProgram) {}
 
 TokenService::~TokenService() = default;
 
-PKCS_Handle::PKCS_Handle(DeviceP11Operation& device, std::string chooserProgram)
+PKCS_Handle::PKCS_Handle(TokenDevice& device, std::string chooserProgram)
     : m_device(device), m_chooserProgram(std::move(chooserProgram)) {}
 
 long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,

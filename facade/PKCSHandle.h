@@ -8,7 +8,7 @@
 #include <vector>
 
 class Base64Text;
-class DeviceP11Operation;
+class TokenDevice;
 
 using ResultVector = std::vector<unsigned char>;
 
@@ -27,7 +27,7 @@ TokenSettings TokenSettingsFromEnvironment();
 class PKCS_Handle {
 public:
     // The device must outlive the facade.
-    PKCS_Handle(DeviceP11Operation& device, std::string chooserProgram);
+    PKCS_Handle(TokenDevice& device, std::string chooserProgram);
 
     long GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                       const char* filePath, ResultVector& result);
@@ -70,13 +70,14 @@ public:
     long GetLastErrorDesc(long code, ResultVector& result);
 
 private:
-    DeviceP11Operation& m_device;
+    TokenDevice& m_device;
     std::string m_chooserProgram;
 };
 
 // The device layer and the facade over it, as one host process uses them. The
-// device comes first and goes last: it loads the key's module on first use
-// and unloads it (without C_Finalize) when destroyed, after the facade.
+// device comes first and goes last: it loads the device layer's shared object
+// and the key's module on first use and unloads them (without C_Finalize)
+// when destroyed, after the facade.
 class TokenService {
 public:
     explicit TokenService(const TokenSettings& settings);
@@ -86,7 +87,7 @@ public:
     PKCS_Handle& Facade() { return m_facade; }
 
 private:
-    std::unique_ptr<DeviceP11Operation> m_device;
+    std::unique_ptr<TokenDevice> m_device;
     PKCS_Handle m_facade;
 };
 
