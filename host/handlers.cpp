@@ -125,17 +125,6 @@ bool AwaitMoreDataRequest(HostChannel& channel) {
     return name.isString() && name.asString() == "GetMoreData";
 }
 
-}  // namespace
-
-int IpTypeFromText(const std::string& text) {
-    const long value = std::strtol(text.c_str(), nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
-}
-
-namespace {
-
 // The piece of a result at offset, at most length bytes; valid until the next call.
 using PieceSource = std::function<std::string_view(size_t offset, size_t length)>;
 
@@ -163,6 +152,13 @@ void SendPieces(HostChannel& channel, const std::string& cmd, const Json::Value&
 }
 
 }  // namespace
+
+int IpTypeFromText(const std::string& text) {
+    const long value = std::strtol(text.c_str(), nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
 
 void SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
                         const std::string& result) {
