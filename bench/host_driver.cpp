@@ -19,8 +19,18 @@ int RunProgram(const std::vector<std::string>& argv, rusage* usage, const std::s
     return RunChild(options, usage).exitCode;
 }
 
+namespace {
+
+ChildOptions HostOptions(const std::string& binary, const std::map<std::string, std::string>& env) {
+    ChildOptions options = PipedChild({binary}, env);
+    options.launcher = TOKEN_HOST_TEST_LAUNCHER;
+    return options;
+}
+
+}  // namespace
+
 HostDriver::HostDriver(const std::string& binary, const std::map<std::string, std::string>& env)
-    : host_(PipedChild({binary}, env)), buffer_(1 << 20) {}
+    : host_(HostOptions(binary, env)), buffer_(1 << 20) {}
 
 bool HostDriver::Send(const std::string& body) {
     const uint32_t length = static_cast<uint32_t>(body.size());

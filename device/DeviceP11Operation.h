@@ -60,6 +60,15 @@ public:
     long getClientInfo(char* out, int* length) override;
     long setIPType(int value) override;
 
+    // ---- for the people supporting the host (device_diagnosis.cpp) ----
+    // Loads the module, applies the one-key rule as every command does (its
+    // waits included) and reads what the slots, the key and its certificates
+    // show. Never logs in, signs or writes; its session is read-only.
+    DeviceDiagnosis Diagnose() override;
+    // The first module call that failed since the previous call, which
+    // forgets it (see ModuleCallRecorder).
+    ModuleCallFailure TakeModuleCallFailure() override;
+
 private:
     std::unique_ptr<ModuleConnection> m_module;
 };

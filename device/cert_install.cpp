@@ -133,7 +133,7 @@ bool DeleteWrittenCert(const SelectedToken& token, const std::vector<unsigned ch
     for (auto handle = found.rbegin(); handle != found.rend(); ++handle) {
         std::vector<unsigned char> stored;
         if (ReadAttribute(session, *handle, CKA_VALUE, stored) && stored == value) {
-            session.functions()->C_DestroyObject(session.handle(), *handle);
+            session.Record("C_DestroyObject", session.functions()->C_DestroyObject(session.handle(), *handle));
             break;
         }
     }
@@ -203,7 +203,7 @@ long WriteCert(const SelectedToken& token, const std::string& text, std::vector<
     if (!write) return rc::kCertWriteFailed;
     for (const DERCERT& cert : certs) {
         if (!DerFitsIn(cert.data)) return rc::kBadValue;
-        CK_RV rv = write(token.slot, cert.data.data());
+        CK_RV rv = token.Record("E_WriteCertificate", write(token.slot, cert.data.data()));
         if (rv == CKR_ARGUMENTS_BAD) return rc::kBadValue;
         if (rv != CKR_OK) return rc::kCertWriteFailed;
     }
@@ -361,7 +361,8 @@ long DeviceP11Operation::GMDelTempKey(const char* dn, const char* keyIds) {
     if (!list.empty()) {
         list.push_back(0x00);
         auto deleteKeys = AuxEntryAt<E_DeleteTempKey_t>(token.aux, AUX_DELETE_TEMP_KEY);
-        CK_RV rv = deleteKeys ? deleteKeys(token.slot, list.data()) : CKR_FUNCTION_NOT_SUPPORTED;
+        CK_RV rv = deleteKeys ? token.Record("E_DeleteTempKey", deleteKeys(token.slot, list.data()))
+                              : CKR_FUNCTION_NOT_SUPPORTED;
         if (rv == CKR_CANCEL) return rc::kCancelled;
         if (rv == CKR_ARGUMENTS_BAD) return rc::kBadParameter;
         if (rv != CKR_OK) return rc::kGeneralFailure;
@@ -374,7 +375,9 @@ long DeviceP11Operation::GMGetTemKey(char* out, unsigned long capacity) {
     if (long rule = m_module->CheckToken(token)) return rule;
     auto getTempKey = AuxEntryAt<E_GetTempKey_t>(token.aux, AUX_GET_TEMP_KEY);
     unsigned char key[kTempKeySize] = {};
-    if (!getTempKey || getTempKey(token.slot, key, sizeof key) != CKR_OK) return rc::kCannotConnect;
+    if (!getTempKey || token.Record("E_GetTempKey", getTempKey(token.slot, key, sizeof key)) != CKR_OK) {
+        return rc::kCannotConnect;
+    }
     char text[kTempKeyTextSize];
     CMyBase64 base64;
     unsigned int length = sizeof text;

@@ -37,8 +37,10 @@ long SignFileWithModule(const P11Session& session, AUX_FUNCTION_LIST* aux, CK_ME
     CK_MECHANISM mechanism{mechanismType, nullptr, 0};
     std::vector<unsigned char> buffer(kSignatureCapacity);
     CK_ULONG length = buffer.size();
-    CK_RV rv = signFile(session.handle(), key, &mechanism, reinterpret_cast<const unsigned char*>(data.data()),
-                        display.c_str(), filePath.c_str(), buffer.data(), &length, 0);
+    CK_RV rv = session.Record("E_SignFileWithDisplay",
+                              signFile(session.handle(), key, &mechanism,
+                                       reinterpret_cast<const unsigned char*>(data.data()), display.c_str(),
+                                       filePath.c_str(), buffer.data(), &length, 0));
     if (rv != CKR_OK) return MapSignResult(rv);
     if (length > buffer.size()) return rc::kCannotConnect;
     buffer.resize(length);

@@ -93,6 +93,7 @@ bool GetHashValue(const SelectedToken& token, const std::string& name, const uns
     if (!token.OpenSession(session) || !session.isOpen()) return false;
     CK_FUNCTION_LIST_PTR functions = session.functions();
     CK_MECHANISM mechanism{hash->mechanism, nullptr, 0};
-    if (functions->C_DigestInit(session.handle(), &mechanism) != CKR_OK) return false;
-    return functions->C_Digest(session.handle(), const_cast<CK_BYTE_PTR>(data), length, out, outLen) == CKR_OK;
+    if (session.Record("C_DigestInit", functions->C_DigestInit(session.handle(), &mechanism)) != CKR_OK) return false;
+    return session.Record("C_Digest", functions->C_Digest(session.handle(), const_cast<CK_BYTE_PTR>(data), length,
+                                                          out, outLen)) == CKR_OK;
 }

@@ -90,10 +90,12 @@ long SignWithToken(const P11Session& session, CK_MECHANISM_TYPE mechanismType, C
                    unsigned char* data, CK_ULONG dataLength, std::vector<unsigned char>& signature) {
     CK_FUNCTION_LIST_PTR f = session.functions();
     CK_MECHANISM mechanism{mechanismType, nullptr, 0};
-    if (f->C_SignInit(session.handle(), &mechanism, key) != CKR_OK) return rc::kCannotConnect;
+    if (session.Record("C_SignInit", f->C_SignInit(session.handle(), &mechanism, key)) != CKR_OK) {
+        return rc::kCannotConnect;
+    }
     std::vector<unsigned char> buffer(kSignatureCapacity);
     CK_ULONG length = buffer.size();
-    CK_RV rv = f->C_Sign(session.handle(), data, dataLength, buffer.data(), &length);
+    CK_RV rv = session.Record("C_Sign", f->C_Sign(session.handle(), data, dataLength, buffer.data(), &length));
     if (rv != CKR_OK) return MapSignResult(rv);
     if (length > buffer.size()) return rc::kCannotConnect;
     buffer.resize(length);
@@ -217,8 +219,10 @@ long ChooseMechanism(bool sm2, const std::string& upperHashName, CK_MECHANISM_TY
 long LoginWithPrompt(const P11Session& session, const SelectedToken& token) {
     CK_FUNCTION_LIST_PTR f = session.functions();
     if (!f || !session.isOpen()) return rc::kCannotConnect;
-    CK_RV rv = f->C_Login(session.handle(), CKU_USER, const_cast<CK_UTF8CHAR_PTR>(kPinPromptBlock),
-                          sizeof kPinPromptBlock);
+    CK_RV rv = session.Record("C_Login",
+                              f->C_Login(session.handle(), CKU_USER, const_cast<CK_UTF8CHAR_PTR>(kPinPromptBlock),
+                                         sizeof kPinPromptBlock),
+                              CKR_USER_ALREADY_LOGGED_IN);
     return token.MapLoginResult(rv, rc::kBadValue);
 }
 

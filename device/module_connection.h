@@ -5,8 +5,11 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "device/device_facts.h"
+#include "device/module_calls.h"
 #include "token_module/token_module.h"
 
 class P11Session;
@@ -20,9 +23,16 @@ struct SelectedToken {
     CK_FUNCTION_LIST_PTR functions = nullptr;
     AUX_FUNCTION_LIST* aux = nullptr;
     CK_SLOT_ID slot = 0;
+    ModuleCallRecorder* calls = nullptr;  // the connection's; null: nothing is recorded
 
     // Opens a serial read-write session on the slot.
     bool OpenSession(P11Session& session) const;
+    // Opens a serial read-only session, for looking without changing anything.
+    bool OpenReadOnlySession(P11Session& session) const;
+    // Returns rv, recorded as function's result when it is a failure.
+    CK_RV Record(const char* function, CK_RV rv, CK_RV alsoFine = CKR_OK) const {
+        return RecordCall(calls, function, rv, alsoFine);
+    }
     // A wrong PIN as a code: kPinLocked when E_GetPinInfo shows no tries
     // left, else WrongPin(N).
     long WrongPinCode() const;
@@ -30,6 +40,15 @@ struct SelectedToken {
     // kCancelled, kTimedOut, kPinLocked, WrongPin(N), or otherRv for anything
     // unlisted. 0 for success.
     long MapLoginResult(CK_RV rv, long otherRv) const;
+};
+
+// What the last attempt to load the module found.
+struct LoadingFacts {
+    bool attempted = false;
+    std::string loadError;  // dlopen's text when it failed
+    ListLookupFacts functionList;
+    ListLookupFacts auxFunctionList;
+    std::optional<CK_RV> initializeResult;  // the last C_Initialize
 };
 
 class ModuleConnection {
@@ -59,6 +78,11 @@ public:
     // selected; token then describes it (else it is a default one).
     long CheckToken(SelectedToken& token);
 
+    const std::string& Path() const { return m_path; }
+    const LoadingFacts& Loading() const { return m_loading; }
+    // The module calls that failed, recorded by every operation on this
+    // connection.
+    ModuleCallRecorder& Calls() { return m_calls; }
     CK_FUNCTION_LIST_PTR Functions() const { return m_functionList; }
     AUX_FUNCTION_LIST* AuxFunctions() const { return m_auxList; }
     // Whether the key selected last answered E_GetTokenExtInfo.
@@ -75,4 +99,6 @@ private:
     AUX_FUNCTION_LIST* m_auxList = nullptr;
     bool m_extInfo = true;
     int m_charsetUtf8 = 1;
+    LoadingFacts m_loading;
+    ModuleCallRecorder m_calls;
 };

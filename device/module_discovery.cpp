@@ -35,40 +35,47 @@ struct ModuleCloser {
 };
 using ModuleHandle = std::unique_ptr<void, ModuleCloser>;
 
-bool LoadFunctionList(void* module, CK_FUNCTION_LIST_PTR& functions) {
-    auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
-    if (!getFunctionList) return false;
-    CK_FUNCTION_LIST_PTR list = nullptr;
-    if (getFunctionList(&list) != CKR_OK || !list) return false;
-    functions = list;
-    return true;
+// Asks the module for one of its function lists through the getter that
+// symbol names; the list only when the getter succeeds and gives one.
+template <typename List, typename Getter>
+List* LookUpList(void* module, const char* symbol, ListLookupFacts& facts) {
+    auto getList = reinterpret_cast<Getter>(dlsym(module, symbol));
+    if (!getList) {
+        facts = {ListLookup::NotExported, ""};
+        return nullptr;
+    }
+    List* list = nullptr;
+    const CK_RV rv = getList(&list);
+    if (rv != CKR_OK) {
+        facts = {ListLookup::CallFailed, ModuleResultName(rv)};
+        return nullptr;
+    }
+    facts = {list ? ListLookup::Found : ListLookup::NoList, ""};
+    return list;
 }
 
-bool LoadAuxList(void* module, AUX_FUNCTION_LIST*& aux) {
-    auto getAuxList = reinterpret_cast<E_GetAuxFunctionList_t>(dlsym(module, "E_GetAuxFunctionList"));
-    if (!getAuxList) return false;
-    AUX_FUNCTION_LIST* list = nullptr;
-    if (getAuxList(&list) != CKR_OK || !list) return false;
-    aux = list;
-    return true;
+// dlerror's text, which names the file and the reason.
+std::string LoadErrorText() {
+    const char* text = dlerror();
+    return text ? text : "unknown reason";
 }
 
 // Number of slots holding a token; a failed call counts as none.
-CK_RV CountPresentSlots(CK_FUNCTION_LIST_PTR f, CK_ULONG& count) {
+CK_RV CountPresentSlots(CK_FUNCTION_LIST_PTR f, ModuleCallRecorder& calls, CK_ULONG& count) {
     count = 0;
     if (!f->C_GetSlotList) return CKR_FUNCTION_FAILED;
-    CK_RV rv = f->C_GetSlotList(CK_TRUE, nullptr, &count);
+    CK_RV rv = calls.Record("C_GetSlotList", f->C_GetSlotList(CK_TRUE, nullptr, &count));
     if (rv != CKR_OK) count = 0;
     return rv;
 }
 
 // Only whether the token answers matters; the information itself is not kept.
-bool AnswersExtendedInfo(const AUX_FUNCTION_LIST* aux, CK_SLOT_ID slot) {
+bool AnswersExtendedInfo(const AUX_FUNCTION_LIST* aux, ModuleCallRecorder& calls, CK_SLOT_ID slot) {
     auto getExtInfo = AuxEntryAt<E_GetTokenExtInfo_t>(aux, AUX_GET_TOKEN_EXT_INFO);
     if (!getExtInfo) return false;
     std::vector<unsigned char> info(kExtInfoSize, 0);
     CK_ULONG length = kExtInfoSize;
-    return getExtInfo(slot, info.data(), &length) == CKR_OK;
+    return calls.RecordAnswer("E_GetTokenExtInfo", getExtInfo(slot, info.data(), &length)) == CKR_OK;
 }
 
 unsigned int ClampCount(CK_ULONG count) {
@@ -80,13 +87,20 @@ unsigned int ClampCount(CK_ULONG count) {
 bool SelectedToken::OpenSession(P11Session& session) const {
     // The guard closes through C_CloseSession, so a module without it gets no session.
     if (!functions || !functions->C_CloseSession) return false;
-    return session.Open(functions, slot);
+    return session.Open(functions, slot, calls);
+}
+
+bool SelectedToken::OpenReadOnlySession(P11Session& session) const {
+    if (!functions || !functions->C_CloseSession) return false;
+    return session.Open(functions, slot, calls, CKF_SERIAL_SESSION);
 }
 
 long SelectedToken::WrongPinCode() const {
     unsigned char info[kPinInfoSize] = {};
     // The entry's own result is not consulted: an unanswered record reads as no tries left.
-    if (auto getPinInfo = AuxEntryAt<E_GetPinInfo_t>(aux, AUX_GET_PIN_INFO)) getPinInfo(slot, info);
+    if (auto getPinInfo = AuxEntryAt<E_GetPinInfo_t>(aux, AUX_GET_PIN_INFO)) {
+        Record("E_GetPinInfo", getPinInfo(slot, info));
+    }
     const int triesLeft = info[kPinTriesOffset];
     return triesLeft == 0 ? rc::kPinLocked : rc::WrongPin(triesLeft);
 }
@@ -130,11 +144,20 @@ long ModuleConnection::Clear() {
 
 long ModuleConnection::GetFuncList() {
     if (m_module) return 0;
+    m_loading = LoadingFacts{};
+    m_loading.attempted = true;
     ModuleHandle module(dlopen(m_path.c_str(), RTLD_NOW));
-    if (!module) return rc::kModuleNotInstalled;
-    CK_FUNCTION_LIST_PTR functions = nullptr;
-    AUX_FUNCTION_LIST* aux = nullptr;
-    if (!LoadFunctionList(module.get(), functions) || !LoadAuxList(module.get(), aux)) return rc::kGeneralFailure;
+    if (!module) {
+        m_loading.loadError = LoadErrorText();
+        return rc::kModuleNotInstalled;
+    }
+    // Both lists are asked for even when the first is missing, so that a
+    // diagnosis can tell about each.
+    CK_FUNCTION_LIST_PTR functions =
+        LookUpList<CK_FUNCTION_LIST, CK_C_GetFunctionList>(module.get(), "C_GetFunctionList", m_loading.functionList);
+    AUX_FUNCTION_LIST* aux = LookUpList<AUX_FUNCTION_LIST, E_GetAuxFunctionList_t>(module.get(), "E_GetAuxFunctionList",
+                                                                                   m_loading.auxFunctionList);
+    if (!functions || !aux) return rc::kGeneralFailure;
     m_module = module.release();
     m_functionList = functions;
     m_auxList = aux;
@@ -144,7 +167,9 @@ long ModuleConnection::GetFuncList() {
 long ModuleConnection::Init() {
     if (long rv = GetFuncList()) return rv;
     if (!m_functionList->C_Initialize) return rc::kGeneralFailure;
-    CK_RV initialized = m_functionList->C_Initialize(nullptr);
+    CK_RV initialized =
+        m_calls.Record("C_Initialize", m_functionList->C_Initialize(nullptr), CKR_CRYPTOKI_ALREADY_INITIALIZED);
+    m_loading.initializeResult = initialized;
     if (initialized == CKR_OK) {
         m_sleeper(kSecondsAfterFirstInitialize);
     } else if (initialized != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
@@ -159,14 +184,14 @@ long ModuleConnection::GetTokenCount(unsigned int* count, CK_SLOT_ID* selected) 
     CK_FUNCTION_LIST_PTR f = m_functionList;
 
     CK_ULONG present = 0;
-    if (CountPresentSlots(f, present) != CKR_OK) return rc::kCannotConnect;
+    if (CountPresentSlots(f, m_calls, present) != CKR_OK) return rc::kCannotConnect;
     if (present >= 2) {
         if (count) *count = ClampCount(present);
         return 0;
     }
     for (int attempt = 0; present == 0 && attempt < kTokenWaitAttempts; ++attempt) {
         m_sleeper(1);
-        CountPresentSlots(f, present);
+        CountPresentSlots(f, m_calls, present);
     }
     if (present == 0) {
         if (count) *count = 0;
@@ -175,7 +200,9 @@ long ModuleConnection::GetTokenCount(unsigned int* count, CK_SLOT_ID* selected) 
 
     std::vector<CK_SLOT_ID> slots(std::min(present, kMaxSlots));
     CK_ULONG listed = slots.size();
-    if (f->C_GetSlotList(CK_TRUE, slots.data(), &listed) != CKR_OK) return rc::kCannotConnect;
+    if (m_calls.Record("C_GetSlotList", f->C_GetSlotList(CK_TRUE, slots.data(), &listed)) != CKR_OK) {
+        return rc::kCannotConnect;
+    }
     slots.resize(std::min<CK_ULONG>(listed, slots.size()));
     if (slots.empty()) {
         if (count) *count = 0;
@@ -186,10 +213,10 @@ long ModuleConnection::GetTokenCount(unsigned int* count, CK_SLOT_ID* selected) 
     unsigned int usable = 0;
     for (CK_SLOT_ID slot : slots) {
         CK_TOKEN_INFO info{};
-        if (!f->C_GetTokenInfo || f->C_GetTokenInfo(slot, &info) != CKR_OK) continue;
+        if (!f->C_GetTokenInfo || m_calls.Record("C_GetTokenInfo", f->C_GetTokenInfo(slot, &info)) != CKR_OK) continue;
         if (++usable == 1) {
             if (selected) *selected = slot;
-            if (!AnswersExtendedInfo(m_auxList, slot)) m_extInfo = false;
+            if (!AnswersExtendedInfo(m_auxList, m_calls, slot)) m_extInfo = false;
         }
     }
     if (count) *count = usable;
@@ -204,7 +231,7 @@ long ModuleConnection::CheckToken(SelectedToken& token) {
     if (count == 0) return rc::kNoKey;
     if (count != 1) return rc::kSeveralKeys;
     if (slot == 0) return rc::kCannotConnect;
-    token = SelectedToken{m_functionList, m_auxList, slot};
+    token = SelectedToken{m_functionList, m_auxList, slot, &m_calls};
     return 0;
 }
 
@@ -215,3 +242,5 @@ DeviceP11Operation::DeviceP11Operation(std::unique_ptr<ModuleConnection> module)
 
 // Destroying the connection unloads the module.
 DeviceP11Operation::~DeviceP11Operation() = default;
+
+ModuleCallFailure DeviceP11Operation::TakeModuleCallFailure() { return m_module->Calls().Take(); }

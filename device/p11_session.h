@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <vector>
 
+#include "device/module_calls.h"
 #include "token_module/token_module.h"
 
-// Owns one PKCS#11 session; closes it on every path out of the scope.
+// Owns one PKCS#11 session; closes it on every path out of the scope. Calls
+// that fail are recorded in the recorder it was opened with, if any.
 class P11Session {
 public:
     P11Session() = default;
@@ -16,24 +18,31 @@ public:
     P11Session& operator=(const P11Session&) = delete;
     ~P11Session() { Close(); }
 
-    // Opens a serial read-write session without callback. False when the
-    // call fails or yields handle 0.
-    bool Open(CK_FUNCTION_LIST_PTR functions, CK_SLOT_ID slot) {
+    // Opens a serial session without callback, read-write unless flags say
+    // otherwise. False when the call fails or yields handle 0.
+    bool Open(CK_FUNCTION_LIST_PTR functions, CK_SLOT_ID slot, ModuleCallRecorder* calls = nullptr,
+              CK_FLAGS flags = CKF_SERIAL_SESSION | CKF_RW_SESSION) {
         Close();
         if (!functions || !functions->C_OpenSession) return false;
         CK_SESSION_HANDLE handle = 0;
-        CK_RV rv = functions->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &handle);
+        CK_RV rv = RecordCall(calls, "C_OpenSession", functions->C_OpenSession(slot, flags, nullptr, nullptr, &handle));
         if (rv != CKR_OK || handle == 0) return false;
         functions_ = functions;
         handle_ = handle;
+        calls_ = calls;
         return true;
     }
 
     void Close() {
         if (handle_ != 0) {
-            functions_->C_CloseSession(handle_);
+            Record("C_CloseSession", functions_->C_CloseSession(handle_));
             handle_ = 0;
         }
+    }
+
+    // Returns rv, recorded as function's result when it is a failure.
+    CK_RV Record(const char* function, CK_RV rv, CK_RV alsoFine = CKR_OK) const {
+        return RecordCall(calls_, function, rv, alsoFine);
     }
 
     CK_SESSION_HANDLE handle() const { return handle_; }
@@ -43,6 +52,7 @@ public:
 private:
     CK_FUNCTION_LIST_PTR functions_ = nullptr;
     CK_SESSION_HANDLE handle_ = 0;
+    ModuleCallRecorder* calls_ = nullptr;
 };
 
 // An attribute of a search template, holding its own copy of the value.
@@ -78,11 +88,14 @@ inline bool FindObjects(const P11Session& session, const std::vector<TemplateIte
         tmpl.push_back(CK_ATTRIBUTE{item.type, const_cast<unsigned char*>(item.value.data()),
                                     static_cast<CK_ULONG>(item.value.size())});
     }
-    if (f->C_FindObjectsInit(session.handle(), tmpl.data(), tmpl.size()) != CKR_OK) return false;
+    if (session.Record("C_FindObjectsInit", f->C_FindObjectsInit(session.handle(), tmpl.data(), tmpl.size())) !=
+        CKR_OK) {
+        return false;
+    }
     std::vector<CK_OBJECT_HANDLE> handles(maxCount ? maxCount : 1);
     CK_ULONG count = 0;
-    CK_RV rv = f->C_FindObjects(session.handle(), handles.data(), maxCount, &count);
-    f->C_FindObjectsFinal(session.handle());
+    CK_RV rv = session.Record("C_FindObjects", f->C_FindObjects(session.handle(), handles.data(), maxCount, &count));
+    session.Record("C_FindObjectsFinal", f->C_FindObjectsFinal(session.handle()));
     if (rv != CKR_OK) return false;
     if (count > maxCount) count = maxCount;  // never trust a count beyond what we asked for
     found.assign(handles.begin(), handles.begin() + count);
@@ -102,7 +115,10 @@ inline bool ReadAttributes(const P11Session& session, CK_OBJECT_HANDLE object,
     if (!f || !session.isOpen()) return false;
     std::vector<CK_ATTRIBUTE> tmpl;
     for (CK_ATTRIBUTE_TYPE t : types) tmpl.push_back(CK_ATTRIBUTE{t, nullptr, 0});
-    if (f->C_GetAttributeValue(session.handle(), object, tmpl.data(), tmpl.size()) != CKR_OK) return false;
+    if (session.Record("C_GetAttributeValue", f->C_GetAttributeValue(session.handle(), object, tmpl.data(),
+                                                                     tmpl.size())) != CKR_OK) {
+        return false;
+    }
     std::vector<std::vector<unsigned char>> buffers(types.size());
     for (size_t i = 0; i < tmpl.size(); ++i) {
         // No attribute of a key or certificate comes near this; a module that
@@ -111,7 +127,10 @@ inline bool ReadAttributes(const P11Session& session, CK_OBJECT_HANDLE object,
         buffers[i].assign(tmpl[i].ulValueLen + 1, 0);
         tmpl[i].pValue = buffers[i].data();
     }
-    if (f->C_GetAttributeValue(session.handle(), object, tmpl.data(), tmpl.size()) != CKR_OK) return false;
+    if (session.Record("C_GetAttributeValue", f->C_GetAttributeValue(session.handle(), object, tmpl.data(),
+                                                                     tmpl.size())) != CKR_OK) {
+        return false;
+    }
     for (size_t i = 0; i < tmpl.size(); ++i) {
         CK_ULONG length = tmpl[i].ulValueLen;
         if (length == CK_UNAVAILABLE_INFORMATION || length >= buffers[i].size()) return false;

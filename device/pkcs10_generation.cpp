@@ -361,7 +361,8 @@ long DeviceP11Operation::GMCreatePKCS10(const char* certInfo, std::string& text)
 
     auto generate = AuxEntryAt<E_GenerateRequestKeys_t>(token.aux, AUX_GENERATE_REQUEST_KEYS);
     std::vector<unsigned char> records(2 * kKeyRecordSize, 0);
-    if (!generate || generate(token.slot, count, keyAlgs, keyBits, certTypes.c_str(), records.data()) != CKR_OK) {
+    if (!generate || token.Record("E_GenerateRequestKeys", generate(token.slot, count, keyAlgs, keyBits,
+                                                                    certTypes.c_str(), records.data())) != CKR_OK) {
         return rc::kKeyGenerationFailed;
     }
     std::string result;

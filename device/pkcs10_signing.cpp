@@ -159,19 +159,23 @@ long FGMSignPKCS10Info(const SelectedToken& token, const std::string& hash, cons
     }
     if (!chosen) return rc::kCannotConnect;
 
-    CK_RV rv = f->C_Login(session.handle(), CKU_USER, const_cast<unsigned char*>(kPinPromptBlock),
-                          sizeof kPinPromptBlock);
+    CK_RV rv = session.Record("C_Login",
+                              f->C_Login(session.handle(), CKU_USER, const_cast<unsigned char*>(kPinPromptBlock),
+                                         sizeof kPinPromptBlock),
+                              CKR_USER_ALREADY_LOGGED_IN);
     if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
         session.Close();
         return token.MapLoginResult(rv, rc::kBadValue);
     }
 
     CK_MECHANISM mechanism{chosen->mechanism, nullptr, 0};
-    if (f->C_SignInit(session.handle(), &mechanism, keys[0]) != CKR_OK) return rc::kCannotConnect;
+    if (session.Record("C_SignInit", f->C_SignInit(session.handle(), &mechanism, keys[0])) != CKR_OK) {
+        return rc::kCannotConnect;
+    }
     std::vector<unsigned char> buffer(kSignatureSize, 0);
     CK_ULONG length = buffer.size();
-    if (f->C_Sign(session.handle(), const_cast<unsigned char*>(hashBytes), static_cast<CK_ULONG>(hashLength),
-                  buffer.data(), &length) != CKR_OK ||
+    if (session.Record("C_Sign", f->C_Sign(session.handle(), const_cast<unsigned char*>(hashBytes),
+                                           static_cast<CK_ULONG>(hashLength), buffer.data(), &length)) != CKR_OK ||
         length > buffer.size() || length > static_cast<unsigned long>(*signatureLength)) {
         return rc::kCannotConnect;
     }
@@ -190,7 +194,8 @@ long SignPKCS10Requests(const SelectedToken& token, bool extendedInfo, unsigned 
         if (!signRequests) return rc::kRequestSigningFailed;
         std::vector<unsigned char> response(kSignInfoSize, 0);
         CK_ULONG responseLength = response.size();
-        CK_RV rv = signRequests(token.slot, count, signInfo, signInfoLength, response.data(), &responseLength);
+        CK_RV rv = token.Record("E_SignRequestInfo", signRequests(token.slot, count, signInfo, signInfoLength,
+                                                                  response.data(), &responseLength));
         if (rv == CKR_CANCEL) return rc::kCancelled;
         if (rv == CKR_PIN_LOCKED) return rc::kPinLocked;
         if (rv != CKR_OK) return rc::kRequestSigningFailed;

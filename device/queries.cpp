@@ -238,7 +238,8 @@ long DeviceP11Operation::GetPublicKeyC(std::string& text) {
     for (CK_OBJECT_HANDLE key : keys) {
         std::vector<unsigned char> buffer(kExportBufferSize, 0);
         unsigned int length = kExportBufferSize;
-        const CK_RV rv = exportPublicKey(session.handle(), key, buffer.data(), &length);
+        const CK_RV rv =
+            session.Record("E_ExportPublicKey", exportPublicKey(session.handle(), key, buffer.data(), &length));
         if (rv == CKR_FUNCTION_NOT_SUPPORTED) return rc::kExportNotSupported;
         if (rv != CKR_OK || length > buffer.size()) return rc::kGeneralFailure;
         std::string base64;
@@ -279,8 +280,9 @@ long DeviceP11Operation::GMGetPublicKeyC(const char* keyType, const char* dnOrId
     if (!getPublicKeyWithRandom) return rc::kGeneralFailure;
     std::vector<unsigned char> blob(kKeyBlobBufferSize, 0);
     CK_ULONG blobLength = blob.size();
-    if (getPublicKeyWithRandom(token.slot, message.data(), message.size(), keyIds.data(), keyIds.size(), blob.data(),
-                               &blobLength) != CKR_OK ||
+    if (token.Record("E_GetPublicKeyWithRandom",
+                     getPublicKeyWithRandom(token.slot, message.data(), message.size(), keyIds.data(), keyIds.size(),
+                                            blob.data(), &blobLength)) != CKR_OK ||
         blobLength > blob.size()) {
         return rc::kGeneralFailure;
     }
@@ -304,7 +306,8 @@ long DeviceP11Operation::GMGetCertDN(std::string& text) {
     CK_FUNCTION_LIST_PTR f = session.functions();
     for (size_t i = 0; i < certificates.size(); ++i) {
         CK_ATTRIBUTE attribute{CKA_VALUE, nullptr, 0};
-        if (f->C_GetAttributeValue(session.handle(), certificates[i], &attribute, 1) != CKR_OK) {
+        if (session.Record("C_GetAttributeValue",
+                           f->C_GetAttributeValue(session.handle(), certificates[i], &attribute, 1)) != CKR_OK) {
             return rc::kReadFailed;
         }
         const CK_ULONG length = attribute.ulValueLen;
@@ -312,7 +315,8 @@ long DeviceP11Operation::GMGetCertDN(std::string& text) {
             if (length > kMaxCertificateLength) return rc::kReadFailed;
             std::vector<unsigned char> value(length + 1, 0);
             attribute.pValue = value.data();
-            if (f->C_GetAttributeValue(session.handle(), certificates[i], &attribute, 1) != CKR_OK ||
+            if (session.Record("C_GetAttributeValue",
+                               f->C_GetAttributeValue(session.handle(), certificates[i], &attribute, 1)) != CKR_OK ||
                 attribute.ulValueLen > length) {
                 return rc::kReadFailed;
             }
@@ -335,7 +339,9 @@ long DeviceP11Operation::GetAdminKeyInfo(unsigned long, std::string& text) {
     auto getTokenExtInfo = AuxEntryAt<E_GetTokenExtInfo_t>(token.aux, AUX_GET_TOKEN_EXT_INFO);
     unsigned char info[kExtInfoSize] = {};
     CK_ULONG length = sizeof info;
-    if (!getTokenExtInfo || getTokenExtInfo(token.slot, info, &length) != CKR_OK) return rc::kReadFailed;
+    if (!getTokenExtInfo || token.Record("E_GetTokenExtInfo", getTokenExtInfo(token.slot, info, &length)) != CKR_OK) {
+        return rc::kReadFailed;
+    }
 
     char field[32] = {};
     std::memcpy(field, info, 4);
@@ -355,7 +361,9 @@ long DeviceP11Operation::BankEncGetRand(char* out, unsigned long outSize) {
     if (long rule = m_module->CheckToken(token)) return rule;
     auto getRandom = AuxEntryAt<E_GetRandom_t>(token.aux, AUX_GET_RANDOM);
     unsigned char random[kRandomLength + 1] = {};
-    if (!getRandom || getRandom(token.slot, random, kRandomLength) != CKR_OK) return rc::kCannotConnect;
+    if (!getRandom || token.Record("E_GetRandom", getRandom(token.slot, random, kRandomLength)) != CKR_OK) {
+        return rc::kCannotConnect;
+    }
     std::string base64;
     if (!Base64Of(random, kRandomLength, base64) || base64.size() != kRandomTextLength) {
         return rc::kGeneralFailure;

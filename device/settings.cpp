@@ -49,13 +49,13 @@ long SetTokenParam(ModuleConnection& module, CK_ULONG type, const char* text, in
     auto setParam = AuxEntryAt<E_SetTokenParam_t>(token.aux, AUX_SET_TOKEN_PARAM);
     if (!setParam) return rc::kCannotConnect;
     const auto* value = reinterpret_cast<const unsigned char*>(text ? text : "");
-    const CK_RV rv = setParam(token.slot, type, value, static_cast<CK_ULONG>(length));
+    const CK_RV rv = token.Record("E_SetTokenParam", setParam(token.slot, type, value, static_cast<CK_ULONG>(length)));
     if (rv == kValueRejected) return rejectedCode;
     return rv == CKR_OK ? 0 : rc::kCannotConnect;
 }
 
 // E_GetLanguageList / E_GetCharsetList (same shape) into the caller's buffer.
-long ReadListText(ModuleConnection& module, AuxEntry position, char* out, int size) {
+long ReadListText(ModuleConnection& module, AuxEntry position, const char* entryName, char* out, int size) {
     if (out == nullptr) return rc::kBadParameter;
     SelectedToken token;
     if (long rule = module.CheckToken(token)) return rule;
@@ -63,7 +63,7 @@ long ReadListText(ModuleConnection& module, AuxEntry position, char* out, int si
     if (!getList) return rc::kCannotConnect;
     std::vector<char> text(kListTextSize + 1, 0);
     CK_ULONG reported = kListTextSize;
-    if (getList(token.slot, text.data(), &reported) != CKR_OK) return rc::kCannotConnect;
+    if (token.Record(entryName, getList(token.slot, text.data(), &reported)) != CKR_OK) return rc::kCannotConnect;
     const size_t textLength = strnlen(text.data(), kListTextSize);
     if (size <= 0 || static_cast<size_t>(size) <= textLength) return rc::kBufferTooSmall;
     // The reported length is only a claim: never copy past our buffer or the caller's.
@@ -82,7 +82,7 @@ long DeviceP11Operation::ChangePin() {
     if (!changePin) return rc::kGeneralFailure;
     P11Session session;
     if (!token.OpenSession(session)) return rc::kCannotConnect;
-    const CK_RV rv = changePin(session.handle());
+    const CK_RV rv = session.Record("E_ChangePin", changePin(session.handle()));
     session.Close();
     switch (rv) {
     case CKR_OK:
@@ -120,11 +120,11 @@ long DeviceP11Operation::SetCharset(const char* text, int length) {
 }
 
 long DeviceP11Operation::GetLanguageList(char* out, int size) {
-    return ReadListText(*m_module, AUX_GET_LANGUAGE_LIST, out, size);
+    return ReadListText(*m_module, AUX_GET_LANGUAGE_LIST, "E_GetLanguageList", out, size);
 }
 
 long DeviceP11Operation::GetCharsetList(char* out, int size) {
-    return ReadListText(*m_module, AUX_GET_CHARSET_LIST, out, size);
+    return ReadListText(*m_module, AUX_GET_CHARSET_LIST, "E_GetCharsetList", out, size);
 }
 
 long DeviceP11Operation::CustInitCard() {
@@ -132,7 +132,7 @@ long DeviceP11Operation::CustInitCard() {
     if (long rule = m_module->CheckToken(token)) return rule;
     auto initCard = AuxEntryAt<E_InitCard_t>(token.aux, AUX_INIT_CARD);
     if (!initCard) return rc::kNotInitialised;
-    switch (initCard(token.slot, 0)) {
+    switch (token.Record("E_InitCard", initCard(token.slot, 0))) {
     case CKR_OK:
         return 0;
     case CKR_CANCEL:
@@ -164,7 +164,8 @@ long DeviceP11Operation::GetTokenSN(char* out, int size) {
     SelectedToken token;
     if (long rule = m_module->CheckToken(token)) return rule;
     CK_TOKEN_INFO info{};
-    if (!token.functions->C_GetTokenInfo || token.functions->C_GetTokenInfo(token.slot, &info) != CKR_OK) {
+    if (!token.functions->C_GetTokenInfo ||
+        token.Record("C_GetTokenInfo", token.functions->C_GetTokenInfo(token.slot, &info)) != CKR_OK) {
         return rc::kReadFailed;
     }
     const std::string mediaId = MediaIdFromSerial(info.serialNumber);
@@ -181,7 +182,7 @@ long DeviceP11Operation::GetCSPVersion(char* out, int size) {
     auto getVersion = AuxEntryAt<E_GetModuleVersion_t>(token.aux, AUX_GET_MODULE_VERSION);
     if (!getVersion) return rc::kReadFailed;
     std::vector<char> version(kModuleVersionSize + 1, 0);
-    if (getVersion(version.data()) != CKR_OK) return rc::kReadFailed;
+    if (token.Record("E_GetModuleVersion", getVersion(version.data())) != CKR_OK) return rc::kReadFailed;
     const size_t length = strnlen(version.data(), kModuleVersionSize);
     if (size < 0 || length > static_cast<size_t>(size)) return rc::kBufferTooSmall;
     std::memcpy(out, version.data(), length);
@@ -194,7 +195,7 @@ long DeviceP11Operation::getClientInfo(char* out, int* length) {
     auto getClientInfo = AuxEntryAt<E_GetClientInfo_t>(m_module->AuxFunctions(), AUX_GET_CLIENT_INFO);
     if (!getClientInfo) return rc::kGeneralFailure;
     const int capacity = *length;
-    const CK_RV rv = getClientInfo(out, length);
+    const CK_RV rv = m_module->Calls().Record("E_GetClientInfo", getClientInfo(out, length));
     if (*length < 0 || *length > capacity) *length = capacity;
     return static_cast<long>(rv);
 }
@@ -203,5 +204,5 @@ long DeviceP11Operation::setIPType(int value) {
     if (long rv = m_module->GetFuncList()) return rv;
     auto setIpType = AuxEntryAt<E_SetIPType_t>(m_module->AuxFunctions(), AUX_SET_IP_TYPE);
     if (!setIpType) return rc::kGeneralFailure;
-    return static_cast<long>(setIpType(value));
+    return static_cast<long>(m_module->Calls().Record("E_SetIPType", setIpType(value)));
 }

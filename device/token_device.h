@@ -8,13 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "device/device_facts.h"
 #include "support/result_codes.h"
 
 class Base64Text;
-
-// Where the key's module is installed.
-inline constexpr char kDefaultModulePath[] =
-    "/opt/apps/com.dorvel.quillmark7100-zeka/files/lib/libQuillmark7100_ZEKA.so";
 
 // The host's own version, as GetUserOCXVersion reports it.
 inline constexpr char kHostVersion[] = "1.0.21.1015";
@@ -60,6 +57,15 @@ public:
     virtual long GetCSPVersion(char* out, int size) = 0;
     virtual long getClientInfo(char* out, int* length) = 0;
     virtual long setIPType(int value) = 0;
+
+    // ---- for the people supporting the host ----
+    // Loads the module, applies the one-key rule as every command does (its
+    // waits included) and reads what the slots, the key and its certificates
+    // show. Never logs in, signs or writes; its session is read-only.
+    virtual DeviceDiagnosis Diagnose() = 0;
+    // The first module call that failed since the previous call, which
+    // forgets it.
+    virtual ModuleCallFailure TakeModuleCallFailure() = 0;
 
     // Needs no token, so nothing is loaded for it. The caller's buffer is
     // zeroed, which terminates the copied text.

@@ -64,16 +64,24 @@ long WithStatus(long code, int* status) {
     return code;
 }
 
-std::string PathFromEnvironment(const char* variable, const char* installed) {
-    const char* path = std::getenv(variable);
-    return path && *path ? path : installed;
-}
-
 }  // namespace
 
+// Compiled in from the build's cache variables (see CMakeLists.txt).
+const char* const kInstalledModulePath = TH_MODULE_PATH;
+const char* const kInstalledChooserPath = TH_CHOOSER_PATH;
+const char* const kBuiltInModulePath = TH_BUILTIN_MODULE_PATH;
+const char* const kBuiltInChooserPath = TH_BUILTIN_CHOOSER_PATH;
+
+ChosenPath ChoosePath(const char* fromEnvironment, const char* fromBuild, const char* builtIn) {
+    if (fromEnvironment != nullptr && *fromEnvironment != '\0') return {fromEnvironment, PathOrigin::Environment};
+    const bool chosenAtBuild = std::strcmp(fromBuild, builtIn) != 0;
+    return {fromBuild, chosenAtBuild ? PathOrigin::BuildOption : PathOrigin::BuiltIn};
+}
+
 TokenSettings TokenSettingsFromEnvironment() {
-    return {PathFromEnvironment("TOKEN_HOST_MODULE", kDefaultModulePath),
-            PathFromEnvironment("TOKEN_HOST_CHOOSER", kDefaultChooserPath)};
+    ChosenPath module = ChoosePath(std::getenv("TOKEN_HOST_MODULE"), kInstalledModulePath, kBuiltInModulePath);
+    ChosenPath chooser = ChoosePath(std::getenv("TOKEN_HOST_CHOOSER"), kInstalledChooserPath, kBuiltInChooserPath);
+    return {std::move(module.path), std::move(chooser.path), module.origin, chooser.origin};
 }
 
 TokenService::TokenService(const TokenSettings& settings)
@@ -289,3 +297,7 @@ long PKCS_Handle::ChooseFile(ResultVector& result, int watchedInput) {
     if (code == 0) setVec(result, chosen.data(), chosen.size());
     return code;
 }
+
+ModuleCallFailure PKCS_Handle::TakeModuleCallFailure() { return m_device.TakeModuleCallFailure(); }
+
+DeviceDiagnosis PKCS_Handle::DiagnoseDevice() { return m_device.Diagnose(); }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "device/device_facts.h"
+
 class Base64Text;
 class TokenDevice;
 
@@ -15,12 +17,38 @@ using ResultVector = std::vector<unsigned char>;
 // Resizes v to n + 1 zero bytes and copies the n result bytes in.
 void setVec(ResultVector& v, const void* data, size_t n);
 
-// Where the host finds the key's module and the file chooser: the installed
-// paths unless TOKEN_HOST_MODULE or TOKEN_HOST_CHOOSER (when not empty) name
-// others. Read once, at start.
+// Where a path in force came from, so that a person can tell why the host
+// looks where it looks.
+enum class PathOrigin {
+    BuiltIn,      // the path the key's software installs to
+    BuildOption,  // another path chosen when the host was built
+    Environment,  // TOKEN_HOST_MODULE or TOKEN_HOST_CHOOSER
+};
+
+// The paths this build looks for (the build options, which default to the
+// built-in paths) and the built-in paths themselves.
+extern const char* const kInstalledModulePath;
+extern const char* const kInstalledChooserPath;
+extern const char* const kBuiltInModulePath;
+extern const char* const kBuiltInChooserPath;
+
+struct ChosenPath {
+    std::string path;
+    PathOrigin origin;
+};
+
+// The environment's value when set and not empty, else the build's path,
+// which is a build option unless it equals the built-in one.
+ChosenPath ChoosePath(const char* fromEnvironment, const char* fromBuild, const char* builtIn);
+
+// Where the host finds the key's module and the file chooser, and why: the
+// installed paths unless TOKEN_HOST_MODULE or TOKEN_HOST_CHOOSER (when not
+// empty) name others. Read once, at start.
 struct TokenSettings {
     std::string modulePath;
     std::string chooserProgram;
+    PathOrigin moduleOrigin = PathOrigin::BuiltIn;
+    PathOrigin chooserOrigin = PathOrigin::BuiltIn;
 };
 TokenSettings TokenSettingsFromEnvironment();
 
@@ -68,6 +96,13 @@ public:
     // none) is watched, and its end stops the chooser (see file_chooser.h).
     long ChooseFile(ResultVector& result, int watchedInput = -1);
     long GetLastErrorDesc(long code, ResultVector& result);
+    // The first module call that failed since the previous call of this
+    // function, which forgets it: the host takes it after each request, for
+    // its log, so that no request is charged with another's failure.
+    ModuleCallFailure TakeModuleCallFailure();
+    // What --diagnose shows of the module and the key (read-only; see
+    // DeviceP11Operation::Diagnose).
+    DeviceDiagnosis DiagnoseDevice();
 
 private:
     TokenDevice& m_device;
@@ -91,6 +126,5 @@ private:
     PKCS_Handle m_facade;
 };
 
-// The installed chooser program, and the file it writes the choice to.
-extern const char* const kDefaultChooserPath;
+// The file the chooser program writes the choice to.
 extern const char* const kChooserResultFile;

@@ -47,7 +47,8 @@ TokenDevice* DeferredDevice::Device() {
             why = error ? error : "no entry point";
         }
     }
-    std::fprintf(stderr, "token-host: cannot load the device layer %s: %s\n", libraryName_.c_str(), why);
+    loadFailure_ = "cannot load the device layer " + libraryName_ + ": " + why;
+    std::fprintf(stderr, "token-host: %s\n", loadFailure_.c_str());
     return nullptr;
 }
 
@@ -165,6 +166,20 @@ long DeferredDevice::getClientInfo(char* out, int* length) {
 
 long DeferredDevice::setIPType(int value) {
     return Forward([&](TokenDevice& device) { return device.setIPType(value); });
+}
+
+DeviceDiagnosis DeferredDevice::Diagnose() {
+    if (TokenDevice* device = Device()) return device->Diagnose();
+    DeviceDiagnosis diagnosis;
+    diagnosis.module.fileExists = access(modulePath_.c_str(), F_OK) == 0;
+    diagnosis.module.fileReadable = access(modulePath_.c_str(), R_OK) == 0;
+    diagnosis.module.loadError = loadFailure_;
+    diagnosis.key.code = rc::kModuleNotInstalled;
+    return diagnosis;
+}
+
+ModuleCallFailure DeferredDevice::TakeModuleCallFailure() {
+    return device_ ? device_->TakeModuleCallFailure() : ModuleCallFailure{};
 }
 
 std::string DeviceLibraryBesideProgram() {

@@ -49,13 +49,19 @@ public:
     long GetCSPVersion(char* out, int size) override;
     long getClientInfo(char* out, int* length) override;
     long setIPType(int value) override;
+    // A device layer that cannot be loaded shows as a module that did not
+    // load, with the reason, and the code every command answers.
+    DeviceDiagnosis Diagnose() override;
+    // Loads nothing: a device not loaded has made no calls.
+    ModuleCallFailure TakeModuleCallFailure() override;
 
 private:
     struct LibraryCloser {
         void operator()(void* handle) const;
     };
 
-    // The device, loaded on first use; null while it cannot be.
+    // The device, loaded on first use; null while it cannot be, with the
+    // reason in loadFailure_.
     TokenDevice* Device();
     // The operation's code, or kModuleNotInstalled without a device.
     template <typename Operation>
@@ -64,6 +70,7 @@ private:
     FileDescriptor libraryFile_;
     std::string libraryName_;  // for messages
     std::string modulePath_;
+    std::string loadFailure_;
     std::unique_ptr<void, LibraryCloser> library_;
     std::unique_ptr<TokenDevice> device_;  // made by the library, so it goes first
 };

@@ -24,7 +24,6 @@
 
 extern char** environ;
 
-const char* const kDefaultChooserPath = "/usr/bin/ZEKA_UI";
 const char* const kChooserResultFile = "/tmp/.dv_chooseFile";
 
 namespace {

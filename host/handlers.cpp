@@ -14,8 +14,14 @@
 
 namespace {
 
-void ReplyStatus(HostChannel& channel, const char* cmd, const Json::Value& request, long code) {
-    sendData(channel, GetJsonTypeStr(cmd, request, code, true));
+void ReplyStatus(Host& host, const char* cmd, const Json::Value& request, long code) {
+    host.trace.RepliedStatus(code);
+    sendData(host.channel, GetJsonTypeStr(cmd, request, code, true));
+}
+
+void ReplyText(Host& host, const char* cmd, const Json::Value& request, const std::string& text) {
+    host.trace.RepliedText(text.size());
+    sendData(host.channel, GetJsonTypeStr(cmd, request, text, true));
 }
 
 // The text members of one request. A member the JSON library cannot turn
@@ -25,8 +31,8 @@ void ReplyStatus(HostChannel& channel, const char* cmd, const Json::Value& reque
 // with its own answer to a bad parameter instead.
 class TextMembers {
 public:
-    TextMembers(HostChannel& channel, const char* cmd, const Json::Value& request, long refusal)
-        : channel_(channel), cmd_(cmd), request_(request), refusal_(refusal) {}
+    TextMembers(Host& host, const char* cmd, const Json::Value& request, long refusal)
+        : host_(host), cmd_(cmd), request_(request), refusal_(refusal) {}
 
     // The member's text, valid while the request and this object live. A
     // string member is read where it lies, never copied: it may be tens of
@@ -36,10 +42,13 @@ public:
         const char* begin = nullptr;
         const char* end = nullptr;
         if (member.isString() && member.getString(&begin, &end)) {
-            if (std::memchr(begin, '\0', static_cast<size_t>(end - begin)) != nullptr) holdsZeroByte_ = true;
+            const size_t size = static_cast<size_t>(end - begin);
+            host_.trace.ReadMember(name, size);
+            if (std::memchr(begin, '\0', size) != nullptr) holdsZeroByte_ = true;
             return member.asCString();
         }
         const std::string& text = converted_.emplace_back(member.asString());
+        host_.trace.ReadMember(name, text.size());
         if (text.find('\0') != std::string::npos) holdsZeroByte_ = true;
         return text.c_str();
     }
@@ -48,12 +57,12 @@ public:
     // still drops the request without a reply. True when the refusal was sent.
     bool Refused() const {
         if (!holdsZeroByte_) return false;
-        ReplyStatus(channel_, cmd_, request_, refusal_);
+        ReplyStatus(host_, cmd_, request_, refusal_);
         return true;
     }
 
 private:
-    HostChannel& channel_;
+    Host& host_;
     const char* cmd_;
     const Json::Value& request_;
     long refusal_;
@@ -67,13 +76,12 @@ std::string ResultText(const ResultVector& result) {
     return std::string(bytes, strnlen(bytes, result.size()));
 }
 
-void ReplyResult(HostChannel& channel, const char* cmd, const Json::Value& request, long code,
-                 const ResultVector& result) {
+void ReplyResult(Host& host, const char* cmd, const Json::Value& request, long code, const ResultVector& result) {
     if (code != 0) {
-        ReplyStatus(channel, cmd, request, code);
+        ReplyStatus(host, cmd, request, code);
         return;
     }
-    sendData(channel, GetJsonTypeStr(cmd, request, ResultText(result), true));
+    ReplyText(host, cmd, request, ResultText(result));
 }
 
 using ResultOperation = long (PKCS_Handle::*)(ResultVector&);
@@ -83,23 +91,23 @@ using TextStatusOperation = long (PKCS_Handle::*)(const char*, int*);
 bool ServeResult(Host& host, const char* cmd, const Json::Value& request, ResultOperation operation) {
     ResultVector result;
     const long code = (host.facade.*operation)(result);
-    ReplyResult(host.channel, cmd, request, code, result);
+    ReplyResult(host, cmd, request, code, result);
     return true;
 }
 
 bool ServeStatus(Host& host, const char* cmd, const Json::Value& request, StatusOperation operation) {
     int status = 0;
-    ReplyStatus(host.channel, cmd, request, (host.facade.*operation)(&status));
+    ReplyStatus(host, cmd, request, (host.facade.*operation)(&status));
     return true;
 }
 
 bool ServeTextStatus(Host& host, const char* cmd, const Json::Value& request, const char* member, long refusal,
                      TextStatusOperation operation) {
-    TextMembers members(host.channel, cmd, request, refusal);
+    TextMembers members(host, cmd, request, refusal);
     const char* text = members.Read(member);
     if (members.Refused()) return true;
     int status = 0;
-    ReplyStatus(host.channel, cmd, request, (host.facade.*operation)(text, &status));
+    ReplyStatus(host, cmd, request, (host.facade.*operation)(text, &status));
     return true;
 }
 
@@ -128,27 +136,27 @@ bool AwaitMoreDataRequest(HostChannel& channel) {
 // The piece of a result at offset, at most length bytes; valid until the next call.
 using PieceSource = std::function<std::string_view(size_t offset, size_t length)>;
 
-void SendPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request, size_t size,
-                const PieceSource& pieceAt) {
+PiecesSent SendPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request, size_t size,
+                      const PieceSource& pieceAt) {
     // The pieces are cut from the result with its terminating zero byte,
     // which is never sent.
     const size_t total = size + 1;
-    if (total <= kResultPieceSize) {
-        SendTextReply(channel.writer, cmd, request, pieceAt(0, size), true);
-        return;
-    }
-    const size_t pieces = (total + kResultPieceSize - 1) / kResultPieceSize;
-    for (size_t i = 0; i + 1 < pieces; ++i) {
+    PiecesSent outcome;
+    outcome.needed = (total + kResultPieceSize - 1) / kResultPieceSize;
+    for (size_t i = 0; i + 1 < outcome.needed; ++i) {
         if (!SendTextReply(channel.writer, cmd, request, pieceAt(i * kResultPieceSize, kResultPieceSize), false)) {
-            return;
+            return outcome;
         }
+        ++outcome.sent;
         if (!AwaitMoreDataRequest(channel)) {
             channel.writer.Send(GetJsonTypeStr(cmd, request, kTransferAbandoned, true));
-            return;
+            outcome.abandoned = true;
+            return outcome;
         }
     }
-    const size_t last = (pieces - 1) * kResultPieceSize;
-    SendTextReply(channel.writer, cmd, request, pieceAt(last, size - last), true);
+    const size_t last = (outcome.needed - 1) * kResultPieceSize;
+    if (SendTextReply(channel.writer, cmd, request, pieceAt(last, size - last), true)) ++outcome.sent;
+    return outcome;
 }
 
 }  // namespace
@@ -160,24 +168,24 @@ int IpTypeFromText(const std::string& text) {
     return static_cast<int>(value);
 }
 
-void SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
-                        const std::string& result) {
+PiecesSent SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
+                              const std::string& result) {
     const std::string_view all(result);
-    SendPieces(channel, cmd, request, result.size(),
+    return SendPieces(channel, cmd, request, result.size(),
                [&](size_t offset, size_t length) { return all.substr(offset, length); });
 }
 
-void SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
-                        const Base64Text& result) {
+PiecesSent SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
+                              const Base64Text& result) {
     std::string piece;
-    SendPieces(channel, cmd, request, result.size(), [&](size_t offset, size_t length) {
+    return SendPieces(channel, cmd, request, result.size(), [&](size_t offset, size_t length) {
         result.CopyText(offset, length, piece);
         return std::string_view(piece);
     });
 }
 
 bool GMUsbKeySign(Host& host, Json::Value request) {
-    TextMembers members(host.channel, "GMUsbKeySign", request, rc::kBadParameter);
+    TextMembers members(host, "GMUsbKeySign", request, rc::kBadParameter);
     const char* dn = members.Read("DeSignerDN");
     const char* hashName = members.Read("HashName");
     const char* xmlMsg = members.Read("XmlMsg");
@@ -187,15 +195,19 @@ bool GMUsbKeySign(Host& host, Json::Value request) {
     Base64Text result;
     const long code = host.facade.GMUsbKeySign(dn, hashName, xmlMsg, keyMsg, filePath, result);
     if (code != 0) {
-        ReplyStatus(host.channel, "GMUsbKeySign", request, code);
+        ReplyStatus(host, "GMUsbKeySign", request, code);
         return true;
     }
-    SendResultInPieces(host.channel, "GMUsbKeySign", request, result);
+    host.trace.RepliedText(result.size());
+    const PiecesSent pieces = SendResultInPieces(host.channel, "GMUsbKeySign", request, result);
+    host.trace.piecesSent = pieces.sent;
+    host.trace.piecesNeeded = pieces.needed;
+    if (pieces.abandoned) host.trace.closingStatus = kTransferAbandoned;
     return true;
 }
 
 bool GMUsbKeySignFile(Host& host, Json::Value request) {
-    TextMembers members(host.channel, "GMUsbKeySignFile", request, rc::kBadParameter);
+    TextMembers members(host, "GMUsbKeySignFile", request, rc::kBadParameter);
     const char* signerDn = members.Read("SignerDN");
     const char* hashName = members.Read("HashName");
     const char* xmlMsg = members.Read("XmlMsg");
@@ -206,7 +218,7 @@ bool GMUsbKeySignFile(Host& host, Json::Value request) {
     ResultVector result;
     const long code =
         host.facade.GMUsbKeySignFile(signerDn, hashName, xmlMsg, keyMsg, filePath, fileP7Path, result);
-    ReplyStatus(host.channel, "GMUsbKeySignFile", request, code);
+    ReplyStatus(host, "GMUsbKeySignFile", request, code);
     return true;
 }
 
@@ -219,23 +231,23 @@ bool ChangePin(Host& host, Json::Value request) {
 }
 
 bool GMDelTempKey(Host& host, Json::Value request) {
-    TextMembers members(host.channel, "GMDelTempKey", request, rc::kBadParameter);
+    TextMembers members(host, "GMDelTempKey", request, rc::kBadParameter);
     const char* certDn = members.Read("CertDn");
     const char* publicKeyId = members.Read("PublicKeyId");
     if (members.Refused()) return true;
     int status = 0;
     const long code = host.facade.GMDelTempKey(certDn, publicKeyId, &status);
-    ReplyStatus(host.channel, "GMDelTempKey", request, code);
+    ReplyStatus(host, "GMDelTempKey", request, code);
     return true;
 }
 
 bool GMCreatePKCS10(Host& host, Json::Value request) {
-    TextMembers members(host.channel, "GMCreatePKCS10", request, rc::kBadParameter);
+    TextMembers members(host, "GMCreatePKCS10", request, rc::kBadParameter);
     const char* certInfo = members.Read("CertInfo");
     if (members.Refused()) return true;
     ResultVector result;
     const long code = host.facade.GMCreatePKCS10(certInfo, result);
-    ReplyResult(host.channel, "GMCreatePKCS10", request, code, result);
+    ReplyResult(host, "GMCreatePKCS10", request, code, result);
     return true;
 }
 
@@ -255,11 +267,11 @@ bool GetPublicKeyNumber(Host& host, Json::Value request) {
     int count = 0;
     const long code = host.facade.GetPublicKeyNum(&count);
     if (code != 0) {
-        ReplyStatus(host.channel, "GetPublicKeyNum", request, code);
+        ReplyStatus(host, "GetPublicKeyNum", request, code);
         return true;
     }
     // The count travels as decimal text, not as a JSON number.
-    sendData(host.channel, GetJsonTypeStr("GetPublicKeyNum", request, std::to_string(count), true));
+    ReplyText(host, "GetPublicKeyNum", request, std::to_string(count));
     return true;
 }
 
@@ -276,30 +288,31 @@ bool GetCertDN(Host& host, Json::Value request) {
     const long code = host.facade.GMGetCertDN(result);
     // Failure shows only as an empty DN, never as a number.
     const std::string dn = code == 0 ? ResultText(result) : std::string();
-    sendData(host.channel, GetJsonTypeStr("GMGetCertDN", request, dn, true));
+    if (code != 0) host.trace.unrepliedCode = code;
+    ReplyText(host, "GMGetCertDN", request, dn);
     return true;
 }
 
 bool GMGetPublicKey(Host& host, Json::Value request) {
     // The command's only input check answers an empty type with kBadValue.
-    TextMembers members(host.channel, "GMGetPublicKey", request, rc::kBadValue);
+    TextMembers members(host, "GMGetPublicKey", request, rc::kBadValue);
     const char* keyType = members.Read("KeyType");
     if (members.Refused()) return true;
     ResultVector result;
     const long code = host.facade.GMGetPublicKey(keyType, result);
-    ReplyResult(host.channel, "GMGetPublicKey", request, code, result);
+    ReplyResult(host, "GMGetPublicKey", request, code, result);
     return true;
 }
 
 bool GMGetPublicKeyC(Host& host, Json::Value request) {
-    TextMembers members(host.channel, "GMGetPublicKeyC", request, rc::kBadParameter);
+    TextMembers members(host, "GMGetPublicKeyC", request, rc::kBadParameter);
     const char* keyType = members.Read("KeyType");
     const char* dnOrId = members.Read("DnOrID");
     const char* base64SerRand = members.Read("Base64SerRand");
     if (members.Refused()) return true;
     ResultVector result;
     const long code = host.facade.GMGetPublicKeyC(keyType, dnOrId, base64SerRand, result);
-    ReplyResult(host.channel, "GMGetPublicKeyC", request, code, result);
+    ReplyResult(host, "GMGetPublicKeyC", request, code, result);
     return true;
 }
 
@@ -330,11 +343,11 @@ bool SetWarningMsg(Host& host, Json::Value request) {
 bool setIPType(Host& host, Json::Value request) {
     // atoi would stop at a zero byte and pass on the digits before it as if
     // they were all that was sent.
-    TextMembers members(host.channel, "setIPType", request, rc::kBadParameter);
+    TextMembers members(host, "setIPType", request, rc::kBadParameter);
     const char* text = members.Read("iptype");
     if (members.Refused()) return true;
     const int value = IpTypeFromText(text);
-    ReplyStatus(host.channel, "setIPType", request, host.facade.setIPType(value));
+    ReplyStatus(host, "setIPType", request, host.facade.setIPType(value));
     return true;
 }
 
@@ -353,6 +366,6 @@ bool ChooseFile(Host& host, Json::Value request) {
         host.channel.endSeen = true;
         return true;
     }
-    ReplyResult(host.channel, "NSChooseFile", request, code, result);
+    ReplyResult(host, "NSChooseFile", request, code, result);
     return true;
 }

@@ -10,16 +10,20 @@
 #include <json/value.h>
 
 #include "facade/PKCSHandle.h"
+#include "host/request_log.h"
 #include "support/result_codes.h"
 
 class Base64Text;
 struct HostChannel;
 
-// What a handler works with: the facade, and the browser's channel that the
-// request came from and the reply goes to.
+// What a handler works with: the facade, the browser's channel that the
+// request came from and the reply goes to, and the record of what serving
+// the request did (for the log; the handler notes the members it read and
+// the reply it sent).
 struct Host {
     PKCS_Handle& facade;
     HostChannel& channel;
+    RequestTrace trace = {};
 };
 
 bool GMUsbKeySign(Host& host, Json::Value request);
@@ -57,13 +61,20 @@ constexpr size_t kResultPieceSize = 0xFFC00;
 // "text" of the envelope that closes a chunked transfer cut short.
 constexpr long kTransferAbandoned = rc::kGeneralFailure;
 
+// How a result sent in pieces went.
+struct PiecesSent {
+    size_t sent = 0;
+    size_t needed = 0;
+    bool abandoned = false;  // the closing envelope went out instead of the rest
+};
+
 // Sends a result in pieces of kResultPieceSize, waiting for a "GetMoreData"
 // request on the channel before each further piece. Any other message ends
 // the transfer with one closing envelope (lastData true, text
 // kTransferAbandoned); that message is not served. An empty message or the
 // end of input there also marks the channel as ended.
-void SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
-                        const std::string& result);
+PiecesSent SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
+                              const std::string& result);
 // The same for a text made piece by piece as it is sent.
-void SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
-                        const Base64Text& result);
+PiecesSent SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
+                              const Base64Text& result);

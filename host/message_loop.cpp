@@ -1,8 +1,5 @@
 #include "host/message_loop.h"
 
-#include <cstdio>
-#include <cstring>
-
 #include "host/envelope.h"
 
 namespace {
@@ -40,46 +37,31 @@ constexpr Command kCommands[] = {
     {"NSChooseFile", ChooseFile},
 };
 
-const char kUsage[] =
-    "Usage: token-host [--version | --help]\n"
-    "\n"
-    "Native-messaging host for the USB security key. A browser starts it and\n"
-    "exchanges length-prefixed JSON messages with it on standard input and\n"
-    "standard output; an empty message ends it.\n"
-    "\n"
-    "Environment:\n"
-    "  TOKEN_HOST_MODULE   the key's PKCS#11 module to load instead of the\n"
-    "                      installed one\n"
-    "  TOKEN_HOST_CHOOSER  the file chooser program to run instead of the\n"
-    "                      installed one\n";
-
-void PrintVersion(const TokenSettings& settings) {
-    TokenService tokens(settings);
-    ResultVector version;
-    tokens.Facade().GetVersion(version);
-    std::printf("token-host %s\n", reinterpret_cast<const char*>(version.data()));
-}
-
-}  // namespace
-
-CommandHandler FindCommandHandler(const std::string& name) {
+const Command* FindCommand(const std::string& name) {
     for (const Command& command : kCommands) {
-        if (name == command.name) return command.handler;
+        if (name == command.name) return &command;
     }
     return nullptr;
 }
 
+}  // namespace
+
 void ServeMessage(Host& host, std::string body) {
+    host.trace = RequestTrace{};
+    host.trace.requestSize = body.size();
     Json::Value request;
     if (!ParseRequestBody(std::move(body), request) || !request.isObject()) return;
+    host.trace.kind = RequestTrace::Kind::Unknown;
     const Json::Value& view = request;
     try {
-        const CommandHandler handler = FindCommandHandler(view["ZEKA"].asString());
-        if (handler == nullptr) return;
+        const Command* command = FindCommand(view["ZEKA"].asString());
+        if (command == nullptr) return;
+        host.trace.kind = RequestTrace::Kind::Command;
+        host.trace.command = command->name;
         // Every reply carries "tabID" as an integer: refuse a request whose
         // "tabID" cannot become one before the token is touched.
-        view["tabID"].asInt();
-        handler(host, std::move(request));
+        host.trace.tabId = view["tabID"].asInt();
+        command->handler(host, std::move(request));
     } catch (const Json::Exception&) {
         // A member of a type the JSON library cannot convert: like an
         // unknown command, no reply. Handlers read all members before
@@ -87,27 +69,22 @@ void ServeMessage(Host& host, std::string body) {
     }
 }
 
-int RunHost(const TokenSettings& settings, ChannelDescriptors descriptors) {
+int RunHost(const TokenSettings& settings, ChannelDescriptors descriptors, const RequestLog& log) {
     TokenService tokens(settings);
     HostChannel channel(descriptors.in, descriptors.out);
     Host host{tokens.Facade(), channel};
     while (!channel.Finished()) {
         std::string body = ReciveData(channel);
         if (body.empty()) break;
+        const RequestTiming timing;
         ServeMessage(host, std::move(body));
+        // Taken after every request, logged or not, so that none is charged
+        // with another's failure.
+        const ModuleCallFailure failure = host.facade.TakeModuleCallFailure();
+        if (log.On()) {
+            log.Write(FormatLogLine(host.trace, timing.began, std::chrono::steady_clock::now() - timing.started,
+                                    failure));
+        }
     }
     return 0;
-}
-
-bool PrintInformationIfAsked(int argc, char** argv, const TokenSettings& settings) {
-    if (argc < 2) return false;
-    if (std::strcmp(argv[1], "--version") == 0) {
-        PrintVersion(settings);
-        return true;
-    }
-    if (std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(kUsage, stdout);
-        return true;
-    }
-    return false;
 }

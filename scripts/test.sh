@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the normal build (with the real-browser
 # and packaging tests), the AddressSanitizer/UndefinedBehaviorSanitizer build,
-# and a short run of every fuzz target.
-# Options: --no-sanitize, --no-fuzz skip those steps.
+# a short run of every fuzz target, then the arm64 cross build and its tests
+# under emulation (scripts/cross.sh).
+# Options: --no-sanitize, --no-fuzz, --no-arm64 skip those steps.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitize=1
 fuzz=1
+arm64=1
 for option in "$@"; do
     case "$option" in
     --no-sanitize) sanitize=0 ;;
     --no-fuzz) fuzz=0 ;;
-    *) echo "usage: $0 [--no-sanitize] [--no-fuzz]" >&2; exit 2 ;;
+    --no-arm64) arm64=0 ;;
+    *) echo "usage: $0 [--no-sanitize] [--no-fuzz] [--no-arm64]" >&2; exit 2 ;;
     esac
 done
 
@@ -34,4 +37,8 @@ fi
 
 if [ "$fuzz" = 1 ]; then
     scripts/fuzz.sh -t 30
+fi
+
+if [ "$arm64" = 1 ]; then
+    scripts/cross.sh arm64
 fi

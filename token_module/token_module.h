@@ -33,7 +33,8 @@ extern "C" {
 
 /* Auxiliary function list of the token module: a 2-byte version, then
  * unpadded 8-byte function pointers; entry k starts at byte 2 + 8k.
- * Types are those of the PKCS#11 header for Linux x86-64 (CK_ULONG is 8 bytes).
+ * Types are those of the PKCS#11 header for 64-bit Linux, x86-64 and arm64 alike
+ * (CK_ULONG is 8 bytes).
  * Entries not listed (0, 1, 3-12, 14-16, 22, 23, 26, 28, 34-36, 38) are
  * never called by the host. Every entry returns CK_RV. */
 #pragma pack(push, 1)
@@ -99,7 +100,7 @@ enum AuxEntry : int {
 };
 
 static_assert(sizeof(AUX_FUNCTION_LIST) == 2 + 8 * 42, "auxiliary list must be unpadded");
-static_assert(sizeof(CK_ULONG) == 8, "the token module's ABI is that of Linux x86-64");
+static_assert(sizeof(CK_ULONG) == 8, "the token module's ABI is that of 64-bit Linux");
 
 // Typed access to one auxiliary entry; null when the module leaves it empty.
 template <typename Fn>

@@ -33,6 +33,14 @@ std::optional<std::vector<std::string>> ChildEnvironment(const ChildOptions& opt
     return result;
 }
 
+// The command line with the launcher, if any, in front.
+std::vector<std::string> LaunchedArgv(const ChildOptions& options) {
+    if (options.launcher.empty()) return options.argv;
+    std::vector<std::string> argv{options.launcher};
+    argv.insert(argv.end(), options.argv.begin(), options.argv.end());
+    return argv;
+}
+
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
     std::vector<char*> pointers;
     for (std::string& s : strings) pointers.push_back(s.data());
@@ -113,12 +121,13 @@ ChildProcess::ChildProcess(const ChildOptions& options) : stopSignal_(options.st
         actions.Open(STDERR_FILENO, options.stderrFile, 0600);
     }
 
-    std::vector<std::string> args = options.argv;
+    std::vector<std::string> args = LaunchedArgv(options);
     std::vector<char*> argv = Pointers(args);
     std::optional<std::vector<std::string>> env = ChildEnvironment(options);
     std::vector<char*> envp = env ? Pointers(*env) : std::vector<char*>();
     char* const* childEnv = env ? envp.data() : environ;
-    const auto spawn = options.searchPath ? posix_spawnp : posix_spawn;
+    const bool searchPath = options.searchPath || !options.launcher.empty();
+    const auto spawn = searchPath ? posix_spawnp : posix_spawn;
     pid_t pid = -1;
     startError_ = spawn(&pid, argv[0], actions.Get(), nullptr, argv.data(), childEnv);
     if (startError_ != 0) return;

@@ -18,6 +18,10 @@ struct ChildOptions {
     // argv[0] names the program: a path, or with searchPath a name looked up in PATH.
     std::vector<std::string> argv;
     bool searchPath = false;
+    // When set, the program (a path, or a name looked up in PATH) that runs
+    // argv: an emulator for a program built for another machine. argv[0]
+    // must then be a path.
+    std::string launcher;
     // Set in the child's environment, on top of the inherited one.
     std::map<std::string, std::string> env;
     // Removed from the inherited environment.

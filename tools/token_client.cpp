@@ -33,6 +33,8 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "  --host PATH     the host program (default: token-host beside this program)\n"
+    "  --launcher PROG start the host through PROG (an emulator for a host built\n"
+    "                  for another machine)\n"
     "  --stdin         read requests from standard input, one JSON object per line\n"
     "  --full          print reply texts in full instead of abbreviating long ones\n"
     "  --save FILE     write the text of the last reply (pieces joined) to FILE\n"
@@ -54,6 +56,7 @@ constexpr size_t kAbbreviateAbove = 160;
 
 struct Options {
     std::string hostPath;
+    std::string launcher;
     bool fromStdin = false;
     bool full = false;
     std::string saveFile;
@@ -78,6 +81,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         const bool hasValue = i + 1 < argc;
         if (arg == "--host" && hasValue) {
             options.hostPath = argv[++i];
+        } else if (arg == "--launcher" && hasValue) {
+            options.launcher = argv[++i];
         } else if (arg == "--save" && hasValue) {
             options.saveFile = argv[++i];
         } else if (arg == "--timeout" && hasValue) {
@@ -116,8 +121,9 @@ std::string LengthPrefix(uint32_t length) {
     return prefix;
 }
 
-ChildOptions HostOptions(const std::string& path) {
+ChildOptions HostOptions(const std::string& path, const std::string& launcher) {
     ChildOptions options = PipedChild({path});
+    options.launcher = launcher;
     options.stopSignal = SIGTERM;
     return options;
 }
@@ -125,7 +131,7 @@ ChildOptions HostOptions(const std::string& path) {
 // The host as a child process with pipes on its standard input and output.
 class HostConnection {
 public:
-    explicit HostConnection(const std::string& path) : host_(HostOptions(path)) {
+    HostConnection(const std::string& path, const std::string& launcher) : host_(HostOptions(path, launcher)) {
         if (!host_.Started()) {
             std::cerr << "token-client: cannot start " << path << ": " << std::strerror(host_.StartError()) << "\n";
         }
@@ -278,7 +284,7 @@ bool SaveText(const std::string& path, const std::string& text) {
 }
 
 int Run(const Options& options) {
-    HostConnection host(options.hostPath);
+    HostConnection host(options.hostPath, options.launcher);
     if (!host.Started()) return 1;
     bool allAnswered = true;
     std::optional<std::string> lastText;

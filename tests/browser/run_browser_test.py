@@ -240,12 +240,16 @@ class Run:
         return env
 
     def prepare_token(self):
-        tool = [self.args.tool, "--dir", self.token_dir]
+        tool = self.launched(self.args.tool) + ["--dir", self.token_dir]
         run_checked(tool + ["demo"])
         # The holder cancels the first PIN prompt: the "cancelled" case uses it.
         run_checked(tool + ["queue", "cancel@login"])
         with open(self.large_file, "wb") as large:
             large.write(os.urandom(LARGE_FILE_SIZE))
+
+    def launched(self, program):
+        """The command line that runs one of the build's programs."""
+        return ([self.args.launcher] if self.args.launcher else []) + [program]
 
     def register_host(self):
         """The browser starts a wrapper that runs the host under the recorder."""
@@ -255,8 +259,8 @@ class Run:
             script.write("#!/bin/sh\n")
             script.write("TOKEN_HOST_MODULE='%s' SOFTTOKEN_DIR='%s'\n" % (self.args.module, self.token_dir))
             script.write("export TOKEN_HOST_MODULE SOFTTOKEN_DIR\n")
-            script.write("exec '%s' '%s' '%s' '%s' \"$@\"\n" % (sys.executable, recorder, self.frames_log,
-                                                                 self.args.host))
+            host = " ".join("'%s'" % part for part in self.launched(self.args.host))
+            script.write("exec '%s' '%s' '%s' %s \"$@\"\n" % (sys.executable, recorder, self.frames_log, host))
         os.chmod(wrapper, 0o755)
         browser = "chromium" if self.args.browser == "chromium" else "firefox"
         run_checked(["sh", os.path.join(SOURCE_DIR, "packaging", "install-user.sh"), "--host", wrapper,
@@ -518,6 +522,7 @@ def parse_args():
     parser.add_argument("--host", required=True, help="the token host binary")
     parser.add_argument("--module", required=True, help="the software token module")
     parser.add_argument("--tool", required=True, help="the software token's tool")
+    parser.add_argument("--launcher", default="", help="runs the host and the tool (an emulator), if given")
     parser.add_argument("--timeout", type=int, default=300, help="seconds to wait for the page's results")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args()

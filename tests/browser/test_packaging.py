@@ -25,11 +25,29 @@ HOST_NAME = "com.tokenhost.native"
 MANIFEST = HOST_NAME + ".json"
 DEMO_CHROME_ID = "mcbdpadjgapfofhdbloaelgnfgjlihgl"
 DEMO_FIREFOX_ID = "token-host-demo@example.com"
+MAN_PAGE = "share/man/man1/token-host.1.gz"
 SYSTEM_DIRS = {
     "chrome": "etc/opt/chrome/native-messaging-hosts",
     "chromium": "etc/chromium/native-messaging-hosts",
     "firefox": "usr/lib/mozilla/native-messaging-hosts",
 }
+
+
+# Debian's names for the ELF machines the host is built for.
+DEBIAN_ARCHITECTURES = {0x3E: "amd64", 0xB7: "arm64"}
+ELF_SYMBOL_TABLE = 2
+
+
+def elf_machine(elf):
+    return int.from_bytes(elf[18:20], "little")
+
+
+def elf_section_types(elf):
+    """The type of every section of a 64-bit little-endian ELF file."""
+    offset = int.from_bytes(elf[0x28:0x30], "little")
+    size = int.from_bytes(elf[0x3A:0x3C], "little")
+    count = int.from_bytes(elf[0x3C:0x3E], "little")
+    return [int.from_bytes(elf[offset + i * size + 4:offset + i * size + 8], "little") for i in range(count)]
 
 
 def chrome_extension_id(public_key_base64):
@@ -84,6 +102,7 @@ class InstallTree(ManifestAssertions, unittest.TestCase):
     def test_manifests_name_the_installed_host(self):
         host = self.PREFIX + "/libexec/token-host/token-host"
         self.assertTrue(os.access(self.staged(host), os.X_OK))
+        self.assertTrue(os.path.isfile(self.staged(self.PREFIX + "/" + MAN_PAGE)))
         for browser in ("chrome", "chromium"):
             self.assertChromiumManifest(self.staged(os.path.join(SYSTEM_DIRS[browser], MANIFEST)), host,
                                         [DEMO_CHROME_ID])
@@ -177,6 +196,14 @@ class ConfigureOptions(ManifestAssertions, unittest.TestCase):
                 result = self.configure(option)
                 self.assertNotEqual(result.returncode, 0)
                 self.assertIn("extension id", result.stdout)
+
+    def test_refuses_build_paths_unfit_for_the_program(self):
+        for option in ("-DTOKEN_HOST_MODULE_PATH=lib/module.so",
+                       '-DTOKEN_HOST_CHOOSER_PATH=/usr/bin/cho"oser'):  # would end the C string
+            with self.subTest(option=option):
+                result = self.configure(option)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn("must be an absolute path", result.stdout)
 
 
 class UserScript(ManifestAssertions, unittest.TestCase):
@@ -303,10 +330,20 @@ class DebianPackage(unittest.TestCase):
         depends = [item.strip() for item in self.dpkg_deb("-f", "Depends").decode().split(",")]
         self.assertEqual(sorted(depends), ["libjsoncpp25", "libssl3"])
 
+    def test_architecture_is_the_one_the_host_was_built_for(self):
+        host = self.member("usr/libexec/token-host/token-host")
+        self.assertEqual(host[:6], b"\x7fELF\x02\x01")
+        self.assertEqual(self.dpkg_deb("-f", "Architecture").decode().strip(),
+                         DEBIAN_ARCHITECTURES.get(elf_machine(host), "unknown"))
+
+    def test_host_is_stripped(self):
+        host = self.member("usr/libexec/token-host/token-host")
+        self.assertNotIn(ELF_SYMBOL_TABLE, elf_section_types(host))
+
     def test_contents(self):
         listing = [line.split()[-1] for line in self.dpkg_deb("-c").decode().splitlines()]
         for path in ["./usr/libexec/token-host/token-host", "./usr/share/token-host/install-user.sh",
-                     "./usr/share/token-host/demo/page/index.html"] + \
+                     "./usr/share/token-host/demo/page/index.html", "./usr/" + MAN_PAGE] + \
                     ["./%s/%s" % (folder, MANIFEST) for folder in SYSTEM_DIRS.values()]:
             self.assertIn(path, listing)
         self.assertFalse([path for path in listing if path.startswith("./usr/local")])

@@ -19,6 +19,7 @@ int RemainingMs(Clock::time_point deadline) {
 ChildOptions SpawnOptions(const HostProcess::Options& options) {
     ChildOptions child = PipedChild({options.binary}, options.env);
     child.argv.insert(child.argv.end(), options.args.begin(), options.args.end());
+    child.launcher = options.launcher;
     child.unset = options.unset;
     child.stderrFile = options.stderrFile;
     child.closeStderr = options.closeStderr;

@@ -15,11 +15,17 @@
 std::string LengthPrefix(uint32_t length);
 std::string Frame(const std::string& body);
 
+// What runs the programs of this build when a test starts them: the
+// emulator of a cross build, or empty where they run directly.
+inline const std::string kTestLauncher = TOKEN_HOST_TEST_LAUNCHER;
+
 class HostProcess {
 public:
     struct Options {
         std::string binary = TOKEN_HOST_BINARY;
         std::vector<std::string> args;
+        // Runs binary; clear it when binary is not of this build (a shell).
+        std::string launcher = kTestLauncher;
         // Set in the child's environment (on top of the inherited one).
         std::map<std::string, std::string> env;
         // Removed from the inherited environment.

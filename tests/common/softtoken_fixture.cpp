@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "tools/child_process.h"
+#include "common/host_process.h"
 
 SoftTokenDir::SoftTokenDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "softtoken-XXXXXX").string();
@@ -29,11 +29,16 @@ SoftTokenDir::~SoftTokenDir() {
 std::string SoftTokenDir::ModulePath() { return SOFTTOKEN_MODULE; }
 std::string SoftTokenDir::ToolPath() { return SOFTTOKEN_TOOL; }
 
-ToolResult SoftTokenDir::Tool(std::vector<std::string> args) const {
+ChildOptions SoftTokenDir::ToolRun(const std::string& dir, const std::vector<std::string>& args) {
     ChildOptions options;
-    options.argv = {ToolPath(), "--dir", path_};
+    options.argv = {ToolPath(), "--dir", dir};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.launcher = kTestLauncher;
     options.pipeOutput = true;
-    const ChildResult run = RunChild(options);
+    return options;
+}
+
+ToolResult SoftTokenDir::Tool(std::vector<std::string> args) const {
+    const ChildResult run = RunChild(ToolRun(path_, args));
     return ToolResult{run.exitCode, run.output};
 }

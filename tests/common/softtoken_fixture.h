@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/child_process.h"
+
 struct ToolResult {
     int exitCode = -1;  // -1 when the tool could not be run or was killed
     std::string out;    // everything it wrote on stdout
@@ -32,6 +34,8 @@ public:
 
     static std::string ModulePath();  // the built libsofttoken.so
     static std::string ToolPath();    // the built softtoken-tool
+    // softtoken-tool --dir dir args..., its output piped.
+    static ChildOptions ToolRun(const std::string& dir, const std::vector<std::string>& args);
 
 private:
     std::string path_;

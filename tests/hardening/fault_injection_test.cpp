@@ -2,7 +2,8 @@
 // command that reaches the token, a clean run tells how many calls the host
 // process makes (C_Initialize included); then, for every k up to that number,
 // a fresh host runs the command with the k-th call failing, and must answer
-// it, answer the next request, end normally and leave no session open.
+// it, answer the next request, end normally, leave no session open, and log
+// the failed call by its result.
 //
 // One host process per (command, k); they run side by side (most of a run is
 // the module's settling pause after C_Initialize), each on its own copy of
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -83,6 +85,10 @@ const std::string kNextRequest = R"({"ZEKA":"GetPublicKeyNum","tabID":2})";
 // Failures a module reports, taken in turn so each k meets one of them.
 const CK_RV kInjected[] = {CKR_DEVICE_ERROR,  CKR_GENERAL_ERROR, CKR_DEVICE_REMOVED, CKR_BUFFER_TOO_SMALL,
                            CKR_PIN_INCORRECT, CKR_CANCEL,        CKR_ARGUMENTS_BAD,  CKR_SESSION_HANDLE_INVALID};
+// How the request log names them.
+const char* const kInjectedNames[] = {"CKR_DEVICE_ERROR",  "CKR_GENERAL_ERROR", "CKR_DEVICE_REMOVED",
+                                      "CKR_BUFFER_TOO_SMALL", "CKR_PIN_INCORRECT", "CKR_CANCEL",
+                                      "CKR_ARGUMENTS_BAD", "CKR_SESSION_HANDLE_INVALID"};
 
 std::string Hex(CK_RV rv) {
     std::ostringstream text;
@@ -172,9 +178,61 @@ bool IsReplyTo(const std::optional<std::string>& reply, const std::string& cmd) 
 
 std::string CommandName(const std::string& request) { return ParseReply(request).value()["ZEKA"].asString(); }
 
+std::vector<std::string> LogLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (!file) return lines;
+    std::string line;
+    for (int c; (c = std::fgetc(file)) != EOF;) {
+        if (c != '\n') {
+            line.push_back(static_cast<char>(c));
+            continue;
+        }
+        lines.push_back(line);
+        line.clear();
+    }
+    std::fclose(file);
+    return lines;
+}
+
+// What a log line names as the failed call ("C_Sign:CKR_CANCEL"); empty
+// when none.
+std::string FailedCall(const std::string& line) {
+    const std::string field = " failed=";
+    const size_t at = line.find(field);
+    if (at == std::string::npos) return "";
+    const size_t start = at + field.size();
+    return line.substr(start, line.find(' ', start) - start);
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The log names the first failed call of each request: the injected one,
+// unless the command meets a failure of its own first (as its clean run
+// shows); the next request is charged with none.
+std::string LogProblem(const std::string& logFile, const char* injectedName, const std::string& cleanFailure) {
+    const std::vector<std::string> lines = LogLines(logFile);
+    if (lines.size() != 2) return "the log holds " + std::to_string(lines.size()) + " lines; ";
+    const std::string failed = FailedCall(lines[0]);
+    if (!EndsWith(failed, std::string(":") + injectedName) && (cleanFailure.empty() || failed != cleanFailure)) {
+        return "the log does not name the failed call: " + lines[0] + "; ";
+    }
+    if (!FailedCall(lines[1]).empty()) return "the next request is charged: " + lines[1] + "; ";
+    return "";
+}
+
+// What a clean host process serving only the command did.
+struct CleanRun {
+    long calls = -1;      // -1 when the run failed
+    std::string failure;  // the failed call its log names, if any
+};
+
 // One host process: the command (with the k-th call failing when k > 0),
-// then the next request.
-RunResult RunOnce(const Command& command, unsigned long k, CK_RV rv) {
+// then the next request. With injectedName, the log is checked too.
+RunResult RunOnce(const Command& command, unsigned long k, CK_RV rv, const char* injectedName = nullptr,
+                  const CleanRun& clean = CleanRun{}) {
     RunResult result;
     ScratchDir run("fault-run");
     CopyState(Template().Path(), run.Path());
@@ -183,8 +241,9 @@ RunResult RunOnce(const Command& command, unsigned long k, CK_RV rv) {
         return result;
     }
     const std::string request = Template().RequestFor(command, run.Path());
+    const std::string log = run.Path() + "/requests.log";
     const Conversation conversation =
-        Converse(run.Path(), {{request}, {kNextRequest}}, std::chrono::seconds(60));
+        Converse(run.Path(), {{request}, {kNextRequest}}, std::chrono::seconds(60), "", log);
     std::ostringstream problem;
     if (!conversation.started) problem << "host did not start; ";
     if (conversation.replies.size() != 2 || !IsReplyTo(conversation.replies[0], CommandName(request))) {
@@ -195,20 +254,26 @@ RunResult RunOnce(const Command& command, unsigned long k, CK_RV rv) {
     }
     if (!conversation.trailing.empty()) problem << "unexpected output after the replies; ";
     if (conversation.exitCode != 0) problem << "exit code " << conversation.exitCode << "; ";
+    if (injectedName) problem << LogProblem(log, injectedName, clean.failure);
     result.problem = problem.str();
     result.sessionsLeft = ToolNumber(run.Path(), "sessions");
     result.calls = ToolNumber(run.Path(), "calls");
     return result;
 }
 
-// Calls of a clean host process that serves only the command.
-long CleanCallCount(const Command& command) {
+CleanRun RunClean(const Command& command) {
     ScratchDir run("fault-clean");
     CopyState(Template().Path(), run.Path());
-    const Conversation conversation = Converse(run.Path(), {{Template().RequestFor(command, run.Path())}});
-    if (conversation.replies.size() != 1 || !conversation.replies[0]) return -1;
-    if (ToolNumber(run.Path(), "sessions") != 0) return -1;
-    return ToolNumber(run.Path(), "calls");
+    const std::string log = run.Path() + "/requests.log";
+    const Conversation conversation =
+        Converse(run.Path(), {{Template().RequestFor(command, run.Path())}}, std::chrono::seconds(30), "", log);
+    CleanRun clean;
+    if (conversation.replies.size() != 1 || !conversation.replies[0]) return clean;
+    if (ToolNumber(run.Path(), "sessions") != 0) return clean;
+    clean.calls = ToolNumber(run.Path(), "calls");
+    const std::vector<std::string> lines = LogLines(log);
+    if (!lines.empty()) clean.failure = FailedCall(lines[0]);
+    return clean;
 }
 
 // Runs jobs 0..count-1 on a few threads; the host processes mostly wait.
@@ -236,13 +301,16 @@ std::vector<unsigned long> CallsToFail(long calls, unsigned long stride) {
 
 void InjectEveryFault(const Command& command, unsigned long stride) {
     ASSERT_TRUE(Template().ok()) << "cannot set up the software token";
-    const long calls = CleanCallCount(command);
+    const CleanRun clean = RunClean(command);
+    const long calls = clean.calls;
     ASSERT_GE(calls, 0) << command.name << ": the clean run failed";
     if (calls == 0) GTEST_SKIP() << command.name << " reaches no token yet";
     const std::vector<unsigned long> ks = CallsToFail(calls, stride);
 
     std::vector<RunResult> results(ks.size());
-    RunSideBySide(ks.size(), [&](size_t i) { results[i] = RunOnce(command, ks[i], kInjected[ks[i] % 8]); });
+    RunSideBySide(ks.size(), [&](size_t i) {
+        results[i] = RunOnce(command, ks[i], kInjected[ks[i] % 8], kInjectedNames[ks[i] % 8], clean);
+    });
 
     size_t closeFaults = 0;
     for (size_t i = 0; i < ks.size(); ++i) {

@@ -27,11 +27,7 @@ ScratchDir::~ScratchDir() {
 }
 
 ToolOutput RunTool(const std::string& dir, const std::vector<std::string>& args) {
-    ChildOptions options;
-    options.argv = {SoftTokenDir::ToolPath(), "--dir", dir};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.pipeOutput = true;
-    const ChildResult run = RunChild(options);
+    const ChildResult run = RunChild(SoftTokenDir::ToolRun(dir, args));
     return ToolOutput{run.exitCode, run.output};
 }
 
@@ -62,11 +58,13 @@ std::optional<Json::Value> ParseReply(const std::string& body) {
 std::string SoftTokenModule() { return SoftTokenDir::ModulePath(); }
 
 Conversation Converse(const std::string& stateDir, const std::vector<Request>& requests,
-                      std::chrono::milliseconds replyTimeout, const std::string& module) {
+                      std::chrono::milliseconds replyTimeout, const std::string& module,
+                      const std::string& logFile) {
     HostProcess::Options options;
     options.env["TOKEN_HOST_MODULE"] = module.empty() ? SoftTokenModule() : module;
     options.env["SOFTTOKEN_DIR"] = stateDir;
     options.env["TOKEN_HOST_CHOOSER"] = "/bin/false";
+    if (!logFile.empty()) options.env["TOKEN_HOST_LOG"] = logFile;
     HostProcess host(options);
     Conversation conversation;
     conversation.started = host.Started();

@@ -51,7 +51,8 @@ struct Conversation {
 
 // Runs the host with the software token of stateDir (or moduleOverride), sends
 // each request and waits for one reply to each (expectReply false: none is
-// read), then ends the host with an empty message.
+// read), then ends the host with an empty message. A logFile given is the
+// host's TOKEN_HOST_LOG.
 struct Request {
     std::string body;
     bool expectReply = true;
@@ -59,7 +60,7 @@ struct Request {
 };
 Conversation Converse(const std::string& stateDir, const std::vector<Request>& requests,
                       std::chrono::milliseconds replyTimeout = std::chrono::seconds(30),
-                      const std::string& module = "");
+                      const std::string& module = "", const std::string& logFile = "");
 
 // The module path of the software token, and one that does not exist.
 std::string SoftTokenModule();

@@ -71,10 +71,11 @@ protected:
 
 TEST_F(SignatureFileTest, AFailedWriteLeavesTheEarlierFile) {
     // The file size limit stops the write part way; with SIGXFSZ ignored the
-    // host sees the write fail.
+    // host sees the write fail. The shell runs the host through the launcher, if any.
     HostProcess::Options options = Options();
     options.binary = "/bin/sh";
-    options.args = {"-c", "trap '' XFSZ; ulimit -f 256; exec \"$0\"", TOKEN_HOST_BINARY};
+    options.launcher.clear();
+    options.args = {"-c", "trap '' XFSZ; ulimit -f 256; exec ${1:+\"$1\"} \"$0\"", TOKEN_HOST_BINARY, kTestLauncher};
     HostProcess host(options);
     ASSERT_TRUE(host.SendMessage(Request()));
     const std::optional<std::string> frame = host.ReadFrame(seconds(60));

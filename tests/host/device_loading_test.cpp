@@ -82,6 +82,12 @@ TEST(DeviceLayer, WithoutItTheTokenCommandsAnswer101AndTheHostServesOn) {
     std::ifstream in(dir / "stderr.txt");
     const std::string errors(std::istreambuf_iterator<char>(in), {});
     EXPECT_NE(errors.find("cannot load the device layer"), std::string::npos) << errors;
+
+    options.args = {"--diagnose"};
+    HostProcess diagnosis(options);
+    const std::string report = diagnosis.ReadUntilClosed();
+    EXPECT_NE(report.find("load error:  cannot load the device layer"), std::string::npos) << report;
+    EXPECT_EQ(diagnosis.ExitCode(), 1);
     fs::remove_all(dir);
 }
 

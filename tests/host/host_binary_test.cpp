@@ -255,6 +255,7 @@ TEST(HostCommandLine, BrowserArgumentsAreIgnored) {
         {"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"},
         {"/usr/lib/mozilla/native-messaging-hosts/token.json", "token@example.org"},
         {"chrome-extension://x/", "--version"},
+        {"chrome-extension://x/", "--diagnose"},
     };
     for (const auto& arguments : argumentSets) {
         HostProcess::Options options = Isolated();
@@ -277,8 +278,48 @@ TEST(HostCommandLine, VersionAndHelpPrintForAPerson) {
     HostProcess help(options);
     const std::string text = help.ReadUntilClosed();
     EXPECT_EQ(text.rfind("Usage: token-host", 0), 0u) << text;
-    EXPECT_NE(text.find("TOKEN_HOST_CHOOSER"), std::string::npos);
+    for (const char* shown : {"--diagnose", "TOKEN_HOST_LOG", "TOKEN_HOST_CHOOSER"}) {
+        EXPECT_NE(text.find(shown), std::string::npos) << shown;
+    }
+    // The paths in use, and why.
+    EXPECT_NE(text.find(std::string("module   ") + kNoModule + "\n           (environment variable TOKEN_HOST_MODULE)"),
+              std::string::npos)
+        << text;
     EXPECT_EQ(help.ExitCode(), 0);
+}
+
+TEST(HostCommandLine, DiagnoseReportsToAPersonOrAsJson) {
+    TempDir dir;
+    const std::string log = (dir.path() / "log").string();
+    HostProcess::Options options = Isolated();
+    options.env["TOKEN_HOST_LOG"] = log;
+    options.args = {"--diagnose"};
+    HostProcess text(options);
+    const std::string report = text.ReadUntilClosed();
+    EXPECT_EQ(report.rfind("token-host diagnosis", 0), 0u) << report;
+    EXPECT_NE(report.find(kNoModule), std::string::npos) << report;
+    EXPECT_NE(report.find("\n! load error:  " + std::string(kNoModule) + ": cannot open shared object file"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(text.ExitCode(), 1) << "no usable key";
+
+    options.args = {"--diagnose", "--json"};
+    HostProcess json(options);
+    const Json::Value parsed = ParseReply(json.ReadUntilClosed());
+    EXPECT_EQ(json.ExitCode(), 1);
+    EXPECT_EQ(parsed["host"]["path"], std::filesystem::canonical(TOKEN_HOST_BINARY).string());
+    EXPECT_EQ(parsed["module"]["path"], kNoModule);
+    EXPECT_EQ(parsed["module"]["exists"], false);
+    EXPECT_EQ(parsed["key"]["code"], -101);
+    EXPECT_EQ(parsed["verdict"]["code"], -101);
+    EXPECT_EQ(parsed["log"]["usable"], true);
+    EXPECT_EQ(parsed["exit_status"], 1);
+    EXPECT_FALSE(std::filesystem::exists(log)) << "the diagnosis changes nothing";
+
+    options.args = {"--diagnose", "--jsn"};
+    HostProcess misspelt(options);
+    EXPECT_EQ(misspelt.ReadUntilClosed(), "");
+    EXPECT_EQ(misspelt.ExitCode(), 2);
 }
 
 TEST(HostChooser, ChooserCannotTouchTheMessageStream) {

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <string>
 
+#include "common/host_process.h"
+
 namespace {
 
 class ScratchDir {
@@ -46,13 +48,23 @@ int RunCommand(const std::string& command, std::string& output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Client() { return std::string("'") + TOKEN_CLIENT_BINARY + "'"; }
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+// The client as the start of a command line, run by the build's launcher.
+std::string Client() {
+    return (kTestLauncher.empty() ? "" : Quoted(kTestLauncher) + " ") + Quoted(TOKEN_CLIENT_BINARY);
+}
+
+// Options that make the client start the real host.
+std::string RealHost() {
+    return " --host " + Quoted(TOKEN_HOST_BINARY) + (kTestLauncher.empty() ? "" : " --launcher " + Quoted(kTestLauncher));
+}
 
 TEST(TokenClient, PrintsRepliesAndSavesTheLastText) {
     ScratchDir dir;
     std::string output;
-    const int code = RunCommand("TOKEN_HOST_MODULE=/nonexistent/m.so " + Client() + " --host '" + TOKEN_HOST_BINARY +
-                                    "' --save '" + (dir / "saved").string() +
+    const int code = RunCommand("TOKEN_HOST_MODULE=/nonexistent/m.so " + Client() + RealHost() + " --save '" +
+                                    (dir / "saved").string() +
                                     "' '{\"ZEKA\":\"Nope\"}' '{\"ZEKA\":\"GMUsbKeySign\",\"tabID\":4}'"
                                     " '{\"ZEKA\":\"GetVersion\",\"tabID\":7}'",
                                 output);
@@ -87,6 +99,23 @@ TEST(TokenClient, FollowsPiecesWithGetMoreData) {
     EXPECT_EQ(ReadFile(dir / "joined"), "abcdef");
     EXPECT_EQ(ReadFile(seen), "{\"ZEKA\":\"GetMoreData\",\"tabID\":3}");
     EXPECT_NE(output.find("pieces=2"), std::string::npos) << output;
+}
+
+TEST(TokenClient, StartsTheHostThroughTheLauncher) {
+    ScratchDir dir;
+    const std::string seen = (dir / "launched").string();
+    // Records what it was asked to run, then runs it (through the build's launcher, if any).
+    std::ofstream(dir / "launcher") << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << seen << "'\nexec "
+                                    << (kTestLauncher.empty() ? "" : Quoted(kTestLauncher) + " ") << "\"$@\"\n";
+    chmod((dir / "launcher").c_str(), 0700);
+    std::string output;
+    const int code = RunCommand("TOKEN_HOST_MODULE=/nonexistent/m.so " + Client() + " --host " +
+                                    Quoted(TOKEN_HOST_BINARY) + " --launcher " + Quoted((dir / "launcher").string()) +
+                                    " '{\"ZEKA\":\"GetVersion\",\"tabID\":2}'",
+                                output);
+    EXPECT_EQ(code, 0) << output;
+    EXPECT_NE(output.find("cmd=GetVersion tabID=2 text=\"1.0.21.1015\""), std::string::npos) << output;
+    EXPECT_EQ(ReadFile(seen), std::string(TOKEN_HOST_BINARY) + "\n");
 }
 
 }  // namespace
