@@ -182,7 +182,7 @@ long DeviceP11Operation::GMUSBKeySignFile(const char* dn, const char* hashName, 
 
     SignerSelection signer;
     const bool utf8 = m_module->GetCharsetFlag() == 1;
-    long rv = SelectSigner(session, utf8, dn, xmlMsg, keyMsg, path, true, signer);
+    long rv = SelectSigner(session, utf8, dn, xmlMsg, keyMsg, path, SigningTextLayout::FilePrefix, signer);
     if (rv != 0) return rv;
     CK_MECHANISM_TYPE mechanism = 0;
     rv = ChooseMechanism(signer.found && signer.sm2, UpperCaseHashName(hashName ? hashName : ""), mechanism);

@@ -19,6 +19,7 @@
 #include "device/pkcs7_packing.h"
 #include "device/signing_text.h"
 #include "support/Gener_Func.h"
+#include "support/base64_text.h"
 #include "support/openssl_ptr.h"
 #include "support/result_codes.h"
 
@@ -142,7 +143,7 @@ long MapSignResult(CK_RV rv) {
 }
 
 long SelectSigner(const P11Session& session, bool utf8, const char* dn, const char* xmlMsg, const char* keyMsg,
-                  const std::string& filePath, bool prefixOnly, SignerSelection& signer) {
+                  const std::string& filePath, SigningTextLayout layout, SignerSelection& signer) {
     signer = SignerSelection{};
     if (!dn || !xmlMsg || !keyMsg) return rc::kBadParameter;
 
@@ -174,9 +175,10 @@ long SelectSigner(const P11Session& session, bool utf8, const char* dn, const ch
         }
         std::string text;
         size_t textStart = 0;
-        rv = prefixOnly ? MakePaddingTLVSignFile(utf8, xmlMsg, keyMsg, filePath.c_str(), text, facts.binaryText)
-                        : MakeSigningBuffer(utf8, xmlMsg, keyMsg, filePath, facts.binaryText,
-                                            facts.sm2 ? signer.z : nullptr, values[0], true, text, textStart);
+        rv = layout == SigningTextLayout::FilePrefix
+                 ? MakePaddingTLVSignFile(utf8, xmlMsg, keyMsg, filePath.c_str(), text, facts.binaryText)
+                 : MakeSigningBuffer(utf8, xmlMsg, keyMsg, filePath, facts.binaryText, facts.sm2 ? signer.z : nullptr,
+                                     values[0], layout == SigningTextLayout::PackedAsText, text, textStart);
         if (rv != 0) return rv;
 
         signer.found = true;
@@ -231,19 +233,28 @@ long FindPrivateKey(const P11Session& session, const std::vector<unsigned char>&
     return 0;
 }
 
-long DeviceP11Operation::GMUSBKeySign(const char* dn, const char* xmlMsg, const char* keyMsg, std::string hashName,
-                                      std::string filePath, std::string& out) {
+namespace {
+
+// What message signing hands to the packer: the signer with its text, the
+// mechanism and the token's signature.
+struct SignedMessage {
+    SignerSelection signer;
+    CK_MECHANISM_TYPE mechanism = 0;
+    std::vector<unsigned char> signature;
+};
+
+long SignMessage(ModuleConnection& module, const char* dn, const char* xmlMsg, const char* keyMsg,
+                 std::string hashName, const std::string& filePath, SigningTextLayout layout, SignedMessage& message) {
     SelectedToken token;
-    if (long rule = m_module->CheckToken(token)) return rule;
+    if (long rule = module.CheckToken(token)) return rule;
     P11Session session;
     if (!token.OpenSession(session)) return rc::kCannotConnect;
 
-    SignerSelection signer;
-    const bool utf8 = m_module->GetCharsetFlag() == 1;
-    long rv = SelectSigner(session, utf8, dn, xmlMsg, keyMsg, filePath, false, signer);
+    SignerSelection& signer = message.signer;
+    const bool utf8 = module.GetCharsetFlag() == 1;
+    long rv = SelectSigner(session, utf8, dn, xmlMsg, keyMsg, filePath, layout, signer);
     if (rv != 0) return rv;
-    CK_MECHANISM_TYPE mechanism = 0;
-    rv = ChooseMechanism(signer.found && signer.sm2, UpperCaseHashName(std::move(hashName)), mechanism);
+    rv = ChooseMechanism(signer.found && signer.sm2, UpperCaseHashName(std::move(hashName)), message.mechanism);
     if (rv != 0) return rv;
     if (!signer.found) return rc::kBadParameter;
     // The token signs the Z value and the text where they lie.
@@ -254,15 +265,38 @@ long DeviceP11Operation::GMUSBKeySign(const char* dn, const char* xmlMsg, const 
     CK_OBJECT_HANDLE key = 0;
     rv = FindPrivateKey(session, signer.pairId, key);
     if (rv != 0) return rv;
-    std::vector<unsigned char> signature;
-    rv = SignWithToken(session, mechanism, key, reinterpret_cast<unsigned char*>(&signer.text[dataStart]),
-                       signer.text.size() - dataStart, signature);
+    rv = SignWithToken(session, message.mechanism, key, reinterpret_cast<unsigned char*>(&signer.text[dataStart]),
+                       signer.text.size() - dataStart, message.signature);
     if (rv != 0) return rv;
     session.Close();
+    return 0;
+}
 
-    std::string packed;
-    rv = PackCert2P7InPlace(signer.text, signer.textStart, signer.certificate, signature, mechanism, signer.sm2,
-                            packed);
+// Packs what SignMessage made as the result type asks: text, or a Base64Text.
+template <typename Result>
+long PackSignedMessage(SignedMessage& message, Result& out) {
+    SignerSelection& signer = message.signer;
+    Result packed;
+    const long rv = PackCert2P7InPlace(signer.text, signer.textStart, signer.certificate, message.signature,
+                                       message.mechanism, signer.sm2, packed);
     if (rv == 0) out = std::move(packed);
     return rv;
+}
+
+}  // namespace
+
+long DeviceP11Operation::GMUSBKeySign(const char* dn, const char* xmlMsg, const char* keyMsg, std::string hashName,
+                                      std::string filePath, std::string& out) {
+    SignedMessage message;
+    const long rv = SignMessage(*m_module, dn, xmlMsg, keyMsg, std::move(hashName), filePath,
+                                SigningTextLayout::PackedAsText, message);
+    return rv != 0 ? rv : PackSignedMessage(message, out);
+}
+
+long DeviceP11Operation::GMUSBKeySign(const char* dn, const char* xmlMsg, const char* keyMsg, std::string hashName,
+                                      std::string filePath, Base64Text& out) {
+    SignedMessage message;
+    const long rv = SignMessage(*m_module, dn, xmlMsg, keyMsg, std::move(hashName), filePath,
+                                SigningTextLayout::PackedAsDer, message);
+    return rv != 0 ? rv : PackSignedMessage(message, out);
 }

@@ -26,11 +26,16 @@ struct SignerSelection {
     size_t textStart = 0;
 };
 
+// The signing text SelectSigner builds: the file-signing prefix, or the
+// complete text laid out by MakeSigningBuffer, with room for the DER's Base64
+// text or for the DER alone.
+enum class SigningTextLayout { FilePrefix, PackedAsText, PackedAsDer };
+
 // Finds the certificate that matches dn among the first 10, its public key,
-// text format and Z value, and builds the signing text (prefixOnly: the
-// file-signing prefix). No match is no failure: signer.found stays false.
+// text format and Z value, and builds the signing text. No match is no
+// failure: signer.found stays false.
 long SelectSigner(const P11Session& session, bool utf8, const char* dn, const char* xmlMsg, const char* keyMsg,
-                  const std::string& filePath, bool prefixOnly, SignerSelection& signer);
+                  const std::string& filePath, SigningTextLayout layout, SignerSelection& signer);
 // Chooses the mechanism for the key kind and upper-cased hash name;
 // kBadValue when refused.
 long ChooseMechanism(bool sm2, const std::string& upperHashName, CK_MECHANISM_TYPE& mechanism);

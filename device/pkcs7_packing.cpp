@@ -9,6 +9,7 @@
 #include "support/Gener_Func.h"
 #include "support/der.h"
 #include "support/MyBase64.h"
+#include "support/base64_text.h"
 #include "support/file_replacement.h"
 #include "support/result_codes.h"
 #include "token_module/token_module.h"
@@ -240,6 +241,18 @@ long PackCert2P7InPlace(std::string& buffer, size_t contentStart, const std::vec
     }
     if (!EncodeBase64InPlace(buffer, derStart)) return rc::kPackFailed;
     out.swap(buffer);
+    return 0;
+}
+
+long PackCert2P7InPlace(std::string& buffer, size_t contentStart, const std::vector<unsigned char>& cert,
+                        const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
+                        Base64Text& out) {
+    size_t derStart = 0;
+    if (BuildSignedDataInPlace(buffer, contentStart, cert, signature, mechanism, sm2, derStart) != 0) {
+        return rc::kPackFailed;
+    }
+    out = Base64Text(std::move(buffer), derStart);
+    buffer.clear();
     return 0;
 }
 

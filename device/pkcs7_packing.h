@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+class Base64Text;
+
 // content: the signed text (SM2: with the Z value in front, which the
 // SignedData leaves out). out receives the Base64 text.
 long PackCert2P7(const std::string& content, const std::vector<unsigned char>& cert,
@@ -28,6 +30,11 @@ constexpr size_t kSignedDataHeadroom = 128;
 long PackCert2P7InPlace(std::string& buffer, size_t contentStart, const std::vector<unsigned char>& cert,
                         const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
                         std::string& out);
+// The same, handing the DER over as a text that is encoded only as it is read:
+// the buffer needs no capacity for the text.
+long PackCert2P7InPlace(std::string& buffer, size_t contentStart, const std::vector<unsigned char>& cert,
+                        const std::vector<unsigned char>& signature, unsigned long mechanism, bool sm2,
+                        Base64Text& out);
 long PackCert2P7SignFileInPlace(std::string& buffer, size_t contentStart, const std::vector<unsigned char>& cert,
                                 std::vector<unsigned char> signature, unsigned long mechanism, bool sm2,
                                 std::string& out, const std::string& path);

@@ -12,8 +12,6 @@
 
 namespace {
 
-const char kHostVersion[] = "1.0.21.1015";
-
 // The module writes list texts into 260 bytes; one more keeps them terminated.
 constexpr CK_ULONG kListTextSize = 260;
 constexpr size_t kModuleVersionSize = 100;
@@ -188,14 +186,6 @@ long DeviceP11Operation::GetCSPVersion(char* out, int size) {
     const size_t length = strnlen(version.data(), kModuleVersionSize);
     if (size < 0 || length > static_cast<size_t>(size)) return rc::kBufferTooSmall;
     std::memcpy(out, version.data(), length);
-    return 0;
-}
-
-long DeviceP11Operation::GetUserOCXVersion(char* out, int size) {
-    // The caller's buffer is zeroed, which terminates the copied text.
-    const int length = static_cast<int>(sizeof kHostVersion - 1);
-    if (out == nullptr || size < length) return rc::kBufferTooSmall;
-    std::memcpy(out, kHostVersion, length);
     return 0;
 }
 

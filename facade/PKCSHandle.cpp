@@ -6,7 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "device/DeviceP11Operation.h"
+#include "device/token_device.h"
+#include "facade/deferred_device.h"
 #include "facade/file_chooser.h"
 #include "support/result_codes.h"
 
@@ -53,6 +54,10 @@ void StoreText(ResultVector& result, const char* buffer, size_t capacity) {
     setVec(result, buffer, strnlen(buffer, capacity));
 }
 
+bool MessageSigningAcceptable(const char* dn, const char* xmlMsg, const char* keyMsg) {
+    return !IsEmpty(dn) && !IsEmpty(xmlMsg) && !IsEmpty(keyMsg) && IsAcceptableSignerDn(dn);
+}
+
 // Reports success through the status out-parameter as well.
 long WithStatus(long code, int* status) {
     if (code == 0 && status != nullptr) *status = 0;
@@ -80,12 +85,12 @@ TokenSettings TokenSettingsFromEnvironment() {
 }
 
 TokenService::TokenService(const TokenSettings& settings)
-    : m_device(std::make_unique<DeviceP11Operation>(settings.modulePath)),
+    : m_device(std::make_unique<DeferredDevice>(DeviceLibraryBesideProgram(), settings.modulePath)),
       m_facade(*m_device, settings.chooserProgram) {}
 
 TokenService::~TokenService() = default;
 
-PKCS_Handle::PKCS_Handle(DeviceP11Operation& device, std::string chooserProgram)
+PKCS_Handle::PKCS_Handle(TokenDevice& device, std::string chooserProgram)
     : m_device(device), m_chooserProgram(std::move(chooserProgram)) {}
 
 long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
@@ -98,9 +103,7 @@ long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char*
 
 long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                                const char* filePath, std::string& text) {
-    if (IsEmpty(dn) || IsEmpty(xmlMsg) || IsEmpty(keyMsg) || !IsAcceptableSignerDn(dn)) {
-        return rc::kBadParameter;
-    }
+    if (!MessageSigningAcceptable(dn, xmlMsg, keyMsg)) return rc::kBadParameter;
     std::string made;
     const long code = m_device.GMUSBKeySign(dn, xmlMsg, keyMsg, hashName ? hashName : "",
                                             filePath ? filePath : "", made);
@@ -110,6 +113,13 @@ long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char*
         text.swap(made);
     }
     return code;
+}
+
+long PKCS_Handle::GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
+                               const char* filePath, Base64Text& text) {
+    if (!MessageSigningAcceptable(dn, xmlMsg, keyMsg)) return rc::kBadParameter;
+    // Base64 holds no zero byte: the text needs no cut.
+    return m_device.GMUSBKeySign(dn, xmlMsg, keyMsg, hashName ? hashName : "", filePath ? filePath : "", text);
 }
 
 long PKCS_Handle::GMUsbKeySignFile(const char* signerDn, const char* hashName, const char* xmlMsg,

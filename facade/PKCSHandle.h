@@ -9,7 +9,8 @@
 
 #include "device/device_facts.h"
 
-class DeviceP11Operation;
+class Base64Text;
+class TokenDevice;
 
 using ResultVector = std::vector<unsigned char>;
 
@@ -54,7 +55,7 @@ TokenSettings TokenSettingsFromEnvironment();
 class PKCS_Handle {
 public:
     // The device must outlive the facade.
-    PKCS_Handle(DeviceP11Operation& device, std::string chooserProgram);
+    PKCS_Handle(TokenDevice& device, std::string chooserProgram);
 
     long GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                       const char* filePath, ResultVector& result);
@@ -62,6 +63,9 @@ public:
     // over as the device layer made it: signing results can be large.
     long GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                       const char* filePath, std::string& text);
+    // The same with the text made only as it is read: what the host sends.
+    long GMUsbKeySign(const char* dn, const char* hashName, const char* xmlMsg, const char* keyMsg,
+                      const char* filePath, Base64Text& text);
     long GMUsbKeySignFile(const char* signerDn, const char* hashName, const char* xmlMsg, const char* keyMsg,
                           const char* filePath, const char* fileP7Path, ResultVector& result);
     long GMCreatePKCS10(const char* certInfo, ResultVector& result);
@@ -101,13 +105,14 @@ public:
     DeviceDiagnosis DiagnoseDevice();
 
 private:
-    DeviceP11Operation& m_device;
+    TokenDevice& m_device;
     std::string m_chooserProgram;
 };
 
 // The device layer and the facade over it, as one host process uses them. The
-// device comes first and goes last: it loads the key's module on first use
-// and unloads it (without C_Finalize) when destroyed, after the facade.
+// device comes first and goes last: it loads the device layer's shared object
+// and the key's module on first use and unloads them (without C_Finalize)
+// when destroyed, after the facade.
 class TokenService {
 public:
     explicit TokenService(const TokenSettings& settings);
@@ -117,7 +122,7 @@ public:
     PKCS_Handle& Facade() { return m_facade; }
 
 private:
-    std::unique_ptr<DeviceP11Operation> m_device;
+    std::unique_ptr<TokenDevice> m_device;
     PKCS_Handle m_facade;
 };
 

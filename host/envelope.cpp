@@ -1,9 +1,13 @@
 #include "host/envelope.h"
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include <json/reader.h>
 #include <json/writer.h>
+
+#include "host/json_literals.h"
 
 namespace {
 
@@ -85,16 +89,86 @@ bool WriterPassesPlainTextThrough() {
     return passes;
 }
 
-}  // namespace
+// The string values of a parsed tree that stand where the skeleton of
+// ParseRequestBody has its emptied literals; false unless each of them is
+// found, as a value, exactly once.
+class EmptiedLiteralValues {
+public:
+    explicit EmptiedLiteralValues(std::vector<size_t> offsets)
+        : offsets_(std::move(offsets)), values_(offsets_.size(), nullptr) {}
 
-bool ParseRequest(const std::string& body, Json::Value& request) {
-    const std::unique_ptr<Json::CharReader> reader = MakeRequestReader();
+    bool Collect(Json::Value& root) {
+        Visit(root);
+        return std::find(values_.begin(), values_.end(), nullptr) == values_.end();
+    }
+    Json::Value& operator[](size_t index) { return *values_[index]; }
+
+private:
+    void Visit(Json::Value& value) {
+        if (value.isObject() || value.isArray()) {
+            for (Json::Value& member : value) Visit(member);
+            return;
+        }
+        if (!value.isString()) return;
+        const auto at = std::lower_bound(offsets_.begin(), offsets_.end(),
+                                         static_cast<size_t>(value.getOffsetStart()));
+        if (at != offsets_.end() && *at == static_cast<size_t>(value.getOffsetStart())) {
+            values_[static_cast<size_t>(at - offsets_.begin())] = &value;
+        }
+    }
+
+    std::vector<size_t> offsets_;  // ascending, as the literals come
+    std::vector<Json::Value*> values_;
+};
+
+bool ParseWith(Json::CharReader& reader, const std::string& text, Json::Value& value) {
     try {
-        return reader->parse(body.data(), body.data() + body.size(), &request, nullptr);
+        return reader.parse(text.data(), text.data() + text.size(), &value, nullptr);
     } catch (const Json::Exception&) {
         // Raised for nesting beyond the limit.
         return false;
     }
+}
+
+}  // namespace
+
+bool ParseRequest(const std::string& body, Json::Value& request) {
+    const std::unique_ptr<Json::CharReader> reader = MakeRequestReader();
+    return ParseWith(*reader, body, request);
+}
+
+bool ParseRequestBody(std::string body, Json::Value& request, size_t minInPlaceLength) {
+    const std::vector<JsonLiteral> literals = FindLongValueLiterals(body, minInPlaceLength);
+    if (literals.empty()) return ParseRequest(body, request);
+
+    // The body with those literals emptied: what the reader then copies is small.
+    std::string skeleton;
+    std::vector<size_t> offsets;
+    size_t copied = 0;
+    for (const JsonLiteral& literal : literals) {
+        skeleton.append(body, copied, literal.begin - copied);
+        offsets.push_back(skeleton.size());
+        skeleton += "\"\"";
+        copied = literal.end;
+    }
+    skeleton.append(body, copied, std::string::npos);
+
+    // Read as the whole body would be up to each emptied literal, each one
+    // found as a value shows that the reader took the same literal of the
+    // body for a value: anything else is left to the reader on the body.
+    const std::unique_ptr<Json::CharReader> reader = MakeRequestReader();
+    EmptiedLiteralValues values(std::move(offsets));
+    if (!ParseWith(*reader, skeleton, request) || !values.Collect(request)) return ParseWith(*reader, body, request);
+    skeleton = std::string();
+
+    for (size_t i = 0; i < literals.size(); ++i) {
+        char* const characters = &body[literals[i].begin + 1];
+        const size_t length = DecodeLiteralInPlace(characters, literals[i].end - literals[i].begin - 2);
+        // The reader refuses the same escape.
+        if (length == std::string::npos) return false;
+        values[i] = Json::Value(characters, characters + length);
+    }
+    return true;
 }
 
 std::string GetJsonTypeStr(const std::string& cmd, const Json::Value& request, long text, bool lastData) {

@@ -3,10 +3,13 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <list>
 
 #include "facade/file_chooser.h"
 #include "host/envelope.h"
 #include "host/framing.h"
+#include "support/base64_text.h"
 #include "support/result_codes.h"
 
 namespace {
@@ -31,11 +34,23 @@ public:
     TextMembers(Host& host, const char* cmd, const Json::Value& request, long refusal)
         : host_(host), cmd_(cmd), request_(request), refusal_(refusal) {}
 
-    std::string Read(const char* name) {
-        std::string text = request_[name].asString();
+    // The member's text, valid while the request and this object live. A
+    // string member is read where it lies, never copied: it may be tens of
+    // megabytes.
+    const char* Read(const char* name) {
+        const Json::Value& member = request_[name];
+        const char* begin = nullptr;
+        const char* end = nullptr;
+        if (member.isString() && member.getString(&begin, &end)) {
+            const size_t size = static_cast<size_t>(end - begin);
+            host_.trace.ReadMember(name, size);
+            if (std::memchr(begin, '\0', size) != nullptr) holdsZeroByte_ = true;
+            return member.asCString();
+        }
+        const std::string& text = converted_.emplace_back(member.asString());
         host_.trace.ReadMember(name, text.size());
         if (text.find('\0') != std::string::npos) holdsZeroByte_ = true;
-        return text;
+        return text.c_str();
     }
 
     // Call once every member is read, so that a member of the wrong type
@@ -52,6 +67,7 @@ private:
     const Json::Value& request_;
     long refusal_;
     bool holdsZeroByte_ = false;
+    std::list<std::string> converted_;  // members that are no strings, as text
 };
 
 std::string ResultText(const ResultVector& result) {
@@ -88,10 +104,10 @@ bool ServeStatus(Host& host, const char* cmd, const Json::Value& request, Status
 bool ServeTextStatus(Host& host, const char* cmd, const Json::Value& request, const char* member, long refusal,
                      TextStatusOperation operation) {
     TextMembers members(host, cmd, request, refusal);
-    const std::string text = members.Read(member);
+    const char* text = members.Read(member);
     if (members.Refused()) return true;
     int status = 0;
-    ReplyStatus(host, cmd, request, (host.facade.*operation)(text.c_str(), &status));
+    ReplyStatus(host, cmd, request, (host.facade.*operation)(text, &status));
     return true;
 }
 
@@ -117,6 +133,32 @@ bool AwaitMoreDataRequest(HostChannel& channel) {
     return name.isString() && name.asString() == "GetMoreData";
 }
 
+// The piece of a result at offset, at most length bytes; valid until the next call.
+using PieceSource = std::function<std::string_view(size_t offset, size_t length)>;
+
+PiecesSent SendPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request, size_t size,
+                      const PieceSource& pieceAt) {
+    // The pieces are cut from the result with its terminating zero byte,
+    // which is never sent.
+    const size_t total = size + 1;
+    PiecesSent outcome;
+    outcome.needed = (total + kResultPieceSize - 1) / kResultPieceSize;
+    for (size_t i = 0; i + 1 < outcome.needed; ++i) {
+        if (!SendTextReply(channel.writer, cmd, request, pieceAt(i * kResultPieceSize, kResultPieceSize), false)) {
+            return outcome;
+        }
+        ++outcome.sent;
+        if (!AwaitMoreDataRequest(channel)) {
+            channel.writer.Send(GetJsonTypeStr(cmd, request, kTransferAbandoned, true));
+            outcome.abandoned = true;
+            return outcome;
+        }
+    }
+    const size_t last = (outcome.needed - 1) * kResultPieceSize;
+    if (SendTextReply(channel.writer, cmd, request, pieceAt(last, size - last), true)) ++outcome.sent;
+    return outcome;
+}
+
 }  // namespace
 
 int IpTypeFromText(const std::string& text) {
@@ -128,40 +170,30 @@ int IpTypeFromText(const std::string& text) {
 
 PiecesSent SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
                               const std::string& result) {
-    // The pieces are cut from the result with its terminating zero byte,
-    // which is never sent.
-    const size_t total = result.size() + 1;
-    PiecesSent outcome;
-    outcome.needed = (total + kResultPieceSize - 1) / kResultPieceSize;
     const std::string_view all(result);
-    for (size_t i = 0; i + 1 < outcome.needed; ++i) {
-        if (!SendTextReply(channel.writer, cmd, request, all.substr(i * kResultPieceSize, kResultPieceSize), false)) {
-            return outcome;
-        }
-        ++outcome.sent;
-        if (!AwaitMoreDataRequest(channel)) {
-            channel.writer.Send(GetJsonTypeStr(cmd, request, kTransferAbandoned, true));
-            outcome.abandoned = true;
-            return outcome;
-        }
-    }
-    if (SendTextReply(channel.writer, cmd, request, all.substr((outcome.needed - 1) * kResultPieceSize), true)) {
-        ++outcome.sent;
-    }
-    return outcome;
+    return SendPieces(channel, cmd, request, result.size(),
+               [&](size_t offset, size_t length) { return all.substr(offset, length); });
+}
+
+PiecesSent SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
+                              const Base64Text& result) {
+    std::string piece;
+    return SendPieces(channel, cmd, request, result.size(), [&](size_t offset, size_t length) {
+        result.CopyText(offset, length, piece);
+        return std::string_view(piece);
+    });
 }
 
 bool GMUsbKeySign(Host& host, Json::Value request) {
     TextMembers members(host, "GMUsbKeySign", request, rc::kBadParameter);
-    const std::string dn = members.Read("DeSignerDN");
-    const std::string hashName = members.Read("HashName");
-    const std::string xmlMsg = members.Read("XmlMsg");
-    const std::string keyMsg = members.Read("KeyMsg");
-    const std::string filePath = members.Read("FilePath");
+    const char* dn = members.Read("DeSignerDN");
+    const char* hashName = members.Read("HashName");
+    const char* xmlMsg = members.Read("XmlMsg");
+    const char* keyMsg = members.Read("KeyMsg");
+    const char* filePath = members.Read("FilePath");
     if (members.Refused()) return true;
-    std::string result;
-    const long code = host.facade.GMUsbKeySign(dn.c_str(), hashName.c_str(), xmlMsg.c_str(), keyMsg.c_str(),
-                                           filePath.c_str(), result);
+    Base64Text result;
+    const long code = host.facade.GMUsbKeySign(dn, hashName, xmlMsg, keyMsg, filePath, result);
     if (code != 0) {
         ReplyStatus(host, "GMUsbKeySign", request, code);
         return true;
@@ -176,16 +208,16 @@ bool GMUsbKeySign(Host& host, Json::Value request) {
 
 bool GMUsbKeySignFile(Host& host, Json::Value request) {
     TextMembers members(host, "GMUsbKeySignFile", request, rc::kBadParameter);
-    const std::string signerDn = members.Read("SignerDN");
-    const std::string hashName = members.Read("HashName");
-    const std::string xmlMsg = members.Read("XmlMsg");
-    const std::string keyMsg = members.Read("KeyMsg");
-    const std::string filePath = members.Read("FilePath");
-    const std::string fileP7Path = members.Read("FileP7Path");
+    const char* signerDn = members.Read("SignerDN");
+    const char* hashName = members.Read("HashName");
+    const char* xmlMsg = members.Read("XmlMsg");
+    const char* keyMsg = members.Read("KeyMsg");
+    const char* filePath = members.Read("FilePath");
+    const char* fileP7Path = members.Read("FileP7Path");
     if (members.Refused()) return true;
     ResultVector result;
-    const long code = host.facade.GMUsbKeySignFile(signerDn.c_str(), hashName.c_str(), xmlMsg.c_str(),
-                                               keyMsg.c_str(), filePath.c_str(), fileP7Path.c_str(), result);
+    const long code =
+        host.facade.GMUsbKeySignFile(signerDn, hashName, xmlMsg, keyMsg, filePath, fileP7Path, result);
     ReplyStatus(host, "GMUsbKeySignFile", request, code);
     return true;
 }
@@ -200,21 +232,21 @@ bool ChangePin(Host& host, Json::Value request) {
 
 bool GMDelTempKey(Host& host, Json::Value request) {
     TextMembers members(host, "GMDelTempKey", request, rc::kBadParameter);
-    const std::string certDn = members.Read("CertDn");
-    const std::string publicKeyId = members.Read("PublicKeyId");
+    const char* certDn = members.Read("CertDn");
+    const char* publicKeyId = members.Read("PublicKeyId");
     if (members.Refused()) return true;
     int status = 0;
-    const long code = host.facade.GMDelTempKey(certDn.c_str(), publicKeyId.c_str(), &status);
+    const long code = host.facade.GMDelTempKey(certDn, publicKeyId, &status);
     ReplyStatus(host, "GMDelTempKey", request, code);
     return true;
 }
 
 bool GMCreatePKCS10(Host& host, Json::Value request) {
     TextMembers members(host, "GMCreatePKCS10", request, rc::kBadParameter);
-    const std::string certInfo = members.Read("CertInfo");
+    const char* certInfo = members.Read("CertInfo");
     if (members.Refused()) return true;
     ResultVector result;
-    const long code = host.facade.GMCreatePKCS10(certInfo.c_str(), result);
+    const long code = host.facade.GMCreatePKCS10(certInfo, result);
     ReplyResult(host, "GMCreatePKCS10", request, code, result);
     return true;
 }
@@ -264,22 +296,22 @@ bool GetCertDN(Host& host, Json::Value request) {
 bool GMGetPublicKey(Host& host, Json::Value request) {
     // The command's only input check answers an empty type with kBadValue.
     TextMembers members(host, "GMGetPublicKey", request, rc::kBadValue);
-    const std::string keyType = members.Read("KeyType");
+    const char* keyType = members.Read("KeyType");
     if (members.Refused()) return true;
     ResultVector result;
-    const long code = host.facade.GMGetPublicKey(keyType.c_str(), result);
+    const long code = host.facade.GMGetPublicKey(keyType, result);
     ReplyResult(host, "GMGetPublicKey", request, code, result);
     return true;
 }
 
 bool GMGetPublicKeyC(Host& host, Json::Value request) {
     TextMembers members(host, "GMGetPublicKeyC", request, rc::kBadParameter);
-    const std::string keyType = members.Read("KeyType");
-    const std::string dnOrId = members.Read("DnOrID");
-    const std::string base64SerRand = members.Read("Base64SerRand");
+    const char* keyType = members.Read("KeyType");
+    const char* dnOrId = members.Read("DnOrID");
+    const char* base64SerRand = members.Read("Base64SerRand");
     if (members.Refused()) return true;
     ResultVector result;
-    const long code = host.facade.GMGetPublicKeyC(keyType.c_str(), dnOrId.c_str(), base64SerRand.c_str(), result);
+    const long code = host.facade.GMGetPublicKeyC(keyType, dnOrId, base64SerRand, result);
     ReplyResult(host, "GMGetPublicKeyC", request, code, result);
     return true;
 }
@@ -312,7 +344,7 @@ bool setIPType(Host& host, Json::Value request) {
     // atoi would stop at a zero byte and pass on the digits before it as if
     // they were all that was sent.
     TextMembers members(host, "setIPType", request, rc::kBadParameter);
-    const std::string text = members.Read("iptype");
+    const char* text = members.Read("iptype");
     if (members.Refused()) return true;
     const int value = IpTypeFromText(text);
     ReplyStatus(host, "setIPType", request, host.facade.setIPType(value));

@@ -13,6 +13,7 @@
 #include "host/request_log.h"
 #include "support/result_codes.h"
 
+class Base64Text;
 struct HostChannel;
 
 // What a handler works with: the facade, the browser's channel that the
@@ -74,3 +75,6 @@ struct PiecesSent {
 // end of input there also marks the channel as ended.
 PiecesSent SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
                               const std::string& result);
+// The same for a text made piece by piece as it is sent.
+PiecesSent SendResultInPieces(HostChannel& channel, const std::string& cmd, const Json::Value& request,
+                              const Base64Text& result);

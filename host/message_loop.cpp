@@ -46,11 +46,11 @@ const Command* FindCommand(const std::string& name) {
 
 }  // namespace
 
-void ServeMessage(Host& host, const std::string& body) {
+void ServeMessage(Host& host, std::string body) {
     host.trace = RequestTrace{};
     host.trace.requestSize = body.size();
     Json::Value request;
-    if (!ParseRequest(body, request) || !request.isObject()) return;
+    if (!ParseRequestBody(std::move(body), request) || !request.isObject()) return;
     host.trace.kind = RequestTrace::Kind::Unknown;
     const Json::Value& view = request;
     try {
@@ -61,7 +61,7 @@ void ServeMessage(Host& host, const std::string& body) {
         // Every reply carries "tabID" as an integer: refuse a request whose
         // "tabID" cannot become one before the token is touched.
         host.trace.tabId = view["tabID"].asInt();
-        command->handler(host, request);
+        command->handler(host, std::move(request));
     } catch (const Json::Exception&) {
         // A member of a type the JSON library cannot convert: like an
         // unknown command, no reply. Handlers read all members before
@@ -74,10 +74,10 @@ int RunHost(const TokenSettings& settings, ChannelDescriptors descriptors, const
     HostChannel channel(descriptors.in, descriptors.out);
     Host host{tokens.Facade(), channel};
     while (!channel.Finished()) {
-        const std::string body = ReciveData(channel);
+        std::string body = ReciveData(channel);
         if (body.empty()) break;
         const RequestTiming timing;
-        ServeMessage(host, body);
+        ServeMessage(host, std::move(body));
         // Taken after every request, logged or not, so that none is charged
         // with another's failure.
         const ModuleCallFailure failure = host.facade.TakeModuleCallFailure();

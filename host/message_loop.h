@@ -12,10 +12,10 @@
 
 using CommandHandler = bool (*)(Host&, Json::Value);
 
-// Serves one request body, recording in host.trace what it did. Bodies that
-// are not JSON objects, unknown command names and members of the wrong JSON
-// type get no reply.
-void ServeMessage(Host& host, const std::string& body);
+// Serves one request body, freed once it is parsed, recording in host.trace
+// what it did. Bodies that are not JSON objects, unknown command names and
+// members of the wrong JSON type get no reply.
+void ServeMessage(Host& host, std::string body);
 
 // Serves requests from the browser's channel until an empty message or the
 // end of input (which a running chooser watches for too), writing one line

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds a Release tree with the benchmarks (build-bench/) and runs them all:
-# SM3 and Base64 against OpenSSL, the host's cold start, and file signing end
-# to end through token-host with the software token against the OpenSSL
-# pipeline on the same signing text. Prints one table of ratios.
+# SM3 and Base64 against OpenSSL, the host's cold start against the start of
+# /bin/true, the largest request's peak memory, and file signing end to end
+# through token-host with the software token against the OpenSSL pipeline on
+# the same signing text. Prints one table of ratios, each beside its target.
 #
 # Usage: scripts/bench.sh [--before REV] [--runs N] [--sizes "1 16 48"] [--quick]
 #   --before REV  also build REV (in build-bench-before/) and measure it in the
@@ -116,9 +117,33 @@ for label in "${labels[@]}"; do
 done
 
 # --- cold start -------------------------------------------------------------
+# Against the start and reap of /bin/true, measured interleaved with it.
 for t in "${!trees[@]}"; do
     cold=$("${trees[$t]}/bench/bench_host" coldstart --runs "$coldRuns" --state "$state")
-    row "cold start to GetVersion (ms) [${labels[$t]}]" "$(echo "$cold" | field median)" "" "" "<=5 ms (p10 $(echo "$cold" | field p10), p90 $(echo "$cold" | field p90))"
+    ours=$(echo "$cold" | field median)
+    floor=$(echo "$cold" | field floor_ms)
+    row "cold start to GetVersion (ms) [${labels[$t]}]" "$ours" "$floor" \
+        "$(awk -v a="$ours" -v b="$floor" 'BEGIN { printf "%.2f", a / b }')" \
+        "<=2.5 x /bin/true (median of $coldRuns; p10 $(echo "$cold" | field p10), p90 $(echo "$cold" | field p90))"
+done
+
+# --- the largest request ----------------------------------------------------
+# 64 MiB, the most the host accepts, nearly all of it "XmlMsg" (XML with
+# escaped quotes), signed with RSA; the whole result collected.
+largest=$((64 * 1024 * 1024))
+for label in "${labels[@]}"; do : >"$work/host-$label-largest.txt"; done
+for ((r = 0; r < runs; ++r)); do
+    for t in "${!trees[@]}"; do
+        "${trees[$t]}/bench/bench_host" sign --state "$state" --dn "$rsaDn" --hash SHA256 --request-bytes "$largest" \
+            >>"$work/host-${labels[$t]}-largest.txt"
+    done
+done
+for label in "${labels[@]}"; do
+    out="$work/host-$label-largest.txt"
+    rssKb=$(field maxrss_kb <"$out" | median)
+    row "64 MiB request peak RSS (MiB) [$label]" "$(awk -v k="$rssKb" 'BEGIN { printf "%.1f", k / 1024 }')" 64 \
+        "$(awk -v k="$rssKb" 'BEGIN { printf "%.2f", k / 1024 / 64 }')" \
+        "<=3.0 x message (time $(field sign_s <"$out" | median) s, host cpu $(field cpu_s <"$out" | median) s)"
 done
 
 # --- file signing -----------------------------------------------------------
@@ -138,18 +163,24 @@ for size in $sizes; do
                 --md sha256 --work "$work" >>"$work/openssl-$kind-$size.txt"
         done
         ref=$(field openssl_s <"$work/openssl-$kind-$size.txt" | median)
+        refCpu=$(field cpu_s <"$work/openssl-$kind-$size.txt" | median)
         command=GMUsbKeySign
-        [ "$kind" = signfile ] && command=GMUsbKeySignFile
+        rssTarget="<=2.0 x file at 48 MiB"
+        if [ "$kind" = signfile ]; then
+            command=GMUsbKeySignFile
+            rssTarget="<=3.5 x file"
+        fi
         for label in "${labels[@]}"; do
             out="$work/host-$label-$kind-$size.txt"
             secs=$(field sign_s <"$out" | median)
             cpu=$(field cpu_s <"$out" | median)
             rssKb=$(field maxrss_kb <"$out" | median)
             row "$command $size MiB time (s) [$label]" "$secs" "$ref" \
-                "$(awk -v a="$secs" -v b="$ref" 'BEGIN { printf "%.2f", a / b }')" "<=1.0 at 48 MiB (host cpu $cpu s)"
+                "$(awk -v a="$secs" -v b="$ref" 'BEGIN { printf "%.2f", a / b }')" "<=1.0 at 48 MiB"
+            row "$command $size MiB cpu (s) [$label]" "$cpu" "$refCpu" \
+                "$(awk -v a="$cpu" -v b="$refCpu" 'BEGIN { printf "%.2f", a / b }')" "<=0.6 at 48 MiB"
             row "$command $size MiB peak RSS (MiB) [$label]" "$(awk -v k="$rssKb" 'BEGIN { printf "%.1f", k / 1024 }')" \
-                "$size" "$(awk -v k="$rssKb" -v s="$size" 'BEGIN { printf "%.2f", k / 1024 / s }')" \
-                "<=3.5 x file"
+                "$size" "$(awk -v k="$rssKb" -v s="$size" 'BEGIN { printf "%.2f", k / 1024 / s }')" "$rssTarget"
         done
     done
 done
@@ -171,6 +202,8 @@ echo
 printf '%-44s %10s %10s %7s  %s\n' "measure" "ours" "reference" "ratio" "target"
 printf '%s\n' "${rows[@]}"
 echo
-echo "reference: OpenSSL's EVP for the primitives; for signing 'openssl cms -sign -binary -nodetach'"
-echo "then 'openssl base64 -A' on the same signing text; RSS ratio is against the file size."
+echo "reference: OpenSSL's EVP for the primitives; the start and reap of /bin/true for the cold start; for"
+echo "signing 'openssl cms -sign -binary -nodetach' then 'openssl base64 -A' on the same signing text (time, and"
+echo "the processor time of both); RSS ratio is against the file or message size. The host's processor time is"
+echo "its whole life: start, module initialisation and the signing."
 if [ -n "$check" ]; then echo "$check"; fi

@@ -8,7 +8,7 @@ namespace rc {
 constexpr long kSuccess = 0;
 
 constexpr long kCancelled = -100;           // the holder cancelled at the key
-constexpr long kModuleNotInstalled = -101;  // the key's module cannot be loaded or initialised
+constexpr long kModuleNotInstalled = -101;  // the key's module (or our device layer) cannot be loaded or initialised
 constexpr long kNoKey = -102;               // no key is plugged in
 constexpr long kCannotConnect = -103;       // a slot, token, session or module call failed
 constexpr long kSeveralKeys = -104;         // more than one key is plugged in

@@ -50,6 +50,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     // Why the child did not start (an errno value), 0 once it has.
     int StartError() const { return startError_; }
 

@@ -109,6 +109,10 @@ class InstallTree(ManifestAssertions, unittest.TestCase):
         self.assertFirefoxManifest(self.staged(os.path.join(SYSTEM_DIRS["firefox"], MANIFEST)), host,
                                    [DEMO_FIREFOX_ID])
 
+    def test_device_layer_sits_beside_the_host(self):
+        # The host loads it from its own folder when a command needs the key.
+        self.assertTrue(os.path.isfile(self.staged(self.PREFIX + "/libexec/token-host/token-host-device.so")))
+
     def test_install_manifest_lists_the_browser_manifests(self):
         # `xargs rm < install_manifest.txt` is the documented uninstall.
         with open(os.path.join(BUILD_DIR, "install_manifest.txt")) as listing:

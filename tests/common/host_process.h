@@ -43,6 +43,7 @@ public:
     HostProcess& operator=(const HostProcess&) = delete;
 
     bool Started() const { return child_.Started(); }
+    pid_t Pid() const { return child_.Pid(); }
 
     // Writes bytes to the host's standard input; output arriving meanwhile
     // is collected, so large writes cannot deadlock against replies.

@@ -9,11 +9,13 @@
 #include <vector>
 
 #include <json/json.h>
+#include <openssl/evp.h>
 
 #include "common/host_process.h"
 #include "host/envelope.h"
 #include "host/framing.h"
 #include "host/handlers.h"
+#include "support/base64_text.h"
 
 namespace {
 
@@ -72,7 +74,9 @@ public:
     explicit Transfer(const std::string& input)
         : in_(TempFileWith(input)), out_(TempFileWith("")), channel_(fileno(in_.get()), fileno(out_.get())) {}
 
-    std::vector<Reply> Send(const std::string& result) {
+    // The result as text, or as a Base64Text.
+    template <typename Result>
+    std::vector<Reply> Send(const Result& result) {
         Json::Value request;
         request["ZEKA"] = "GMUsbKeySign";
         request["tabID"] = 31;
@@ -80,6 +84,12 @@ public:
         return ParseReplies(fileno(out_.get()));
     }
     HostChannel& channel() { return channel_; }
+    std::string Written() {
+        const int fd = fileno(out_.get());
+        std::string bytes(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
+        EXPECT_EQ(pread(fd, &bytes[0], bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+        return bytes;
+    }
 
 private:
     File in_;
@@ -142,6 +152,32 @@ TEST(ChunkedResult, TextsThatJsonEscapesArriveIntact) {
     const std::vector<Reply> replies = transfer.Send(result);
     ExpectPieces(replies, {kResultPieceSize, 10});
     EXPECT_TRUE(Joined(replies) == result);
+}
+
+std::string Base64Of(const std::string& bytes) {
+    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    text.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&text[0]),
+                                                    reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                    static_cast<int>(bytes.size()))));
+    return text;
+}
+
+// Each piece of a text made as it is sent comes from 785,664 bytes: whatever
+// the length of those bytes, the replies are the whole text's, byte for byte.
+TEST(ChunkedResult, TextMadePieceByPieceGoesOutAsTheWholeText) {
+    constexpr size_t kBytesPerPiece = kResultPieceSize / 4 * 3;
+    for (size_t size : {size_t(0), size_t(1), size_t(2), size_t(3), size_t(4), kBytesPerPiece - 4,
+                        kBytesPerPiece - 3, kBytesPerPiece - 2, kBytesPerPiece - 1, kBytesPerPiece, kBytesPerPiece + 1,
+                        2 * kBytesPerPiece - 1, 2 * kBytesPerPiece, 2 * kBytesPerPiece + 2}) {
+        const std::string bytes = Result(size);
+        const std::string input = kMoreData + kMoreData + kMoreData + kNextRequest;
+        Transfer whole(input);
+        Transfer made(input);
+        whole.Send(Base64Of(bytes));
+        made.Send(Base64Text(bytes, 0));
+        EXPECT_TRUE(made.Written() == whole.Written()) << size << " bytes";
+        EXPECT_EQ(made.channel().reader.Next().body, whole.channel().reader.Next().body) << size << " bytes";
+    }
 }
 
 TEST(ChunkedResult, AnyOtherMessageClosesTheTransferWithoutBeingServed) {

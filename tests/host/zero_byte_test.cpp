@@ -141,6 +141,15 @@ const Command kSignMessage{"GMUsbKeySign",
                             {"KeyMsg", "pay 100.00"},
                             {"FilePath", ""}}};
 
+// Long enough to be decoded where it lies in the request.
+const Command kSignLongMessage{"GMUsbKeySign",
+                               -304,
+                               {{"DeSignerDN", "CN=Demo SM2 User,O=Demo Bank,C=CN"},
+                                {"HashName", "SM3"},
+                                {"XmlMsg", "<a>" + std::string(100000, '1') + "</a>"},
+                                {"KeyMsg", "pay 100.00"},
+                                {"FilePath", ""}}};
+
 const Command kSignFile{"GMUsbKeySignFile",
                         -304,
                         {{"SignerDN", "CN=Demo RSA User,O=Demo Bank,C=CN"},
@@ -170,6 +179,7 @@ const std::vector<Command> kSettings = {
 
 INSTANTIATE_TEST_SUITE_P(Commands, ZeroByteInText,
                          ::testing::Values(CommandKind{"MessageSigning", {kSignMessage}},
+                                           CommandKind{"LongMessageSigning", {kSignLongMessage}},
                                            CommandKind{"FileSigning", {kSignFile}},
                                            CommandKind{"KeyManagement", kKeyManagement},
                                            CommandKind{"KeyQueries", kKeyQueries},
